@@ -1,0 +1,1 @@
+add_unit_tests(work_dir)
