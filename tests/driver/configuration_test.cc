@@ -127,7 +127,9 @@ TEST(ReadRegistryStringValue, TerminatorRules) {
     EXPECT_EQ(c.ok, ReadRegistryStringValue(HKEY_CURRENT_USER, kProductKey, L"TestValue", buffer,
                                             c.capacity))
         << c.label;
-    if (c.ok) EXPECT_EQ(std::wstring(c.text), buffer) << c.label;
+    if (c.ok) {
+      EXPECT_EQ(std::wstring(c.text), buffer) << c.label;
+    }
   }
   DeleteRegistryKey(HKEY_CURRENT_USER, kProductKey);
 }
