@@ -16,6 +16,15 @@ struct ScanContext {
   const UnpackApi* api;
 };
 
+// The name becomes a file name inside the work directory. A separator would let it reach a
+// folder above (TAMREL\..\..\x), and a colon would name a drive or a stream: either is refused.
+bool IsPlainFileName(const wchar_t* name) {
+  for (; *name != 0; ++name) {
+    if (*name == L'\\' || *name == L'/' || *name == L':') return false;
+  }
+  return true;
+}
+
 // Records one named resource; false (with `error` set) rejects it and ends the scan.
 bool VisitPayloadResource(PayloadResources& resources, const wchar_t* name,
                           const PEResource& resource) {
@@ -38,6 +47,10 @@ bool VisitPayloadResource(PayloadResources& resources, const wchar_t* name,
   }
   if (!slot_name->Copy(name)) {
     resources.error = ERROR_FILENAME_EXCED_RANGE;
+    return false;
+  }
+  if (!IsPlainFileName(name)) {
+    resources.error = ERROR_INVALID_NAME;
     return false;
   }
   *slot = resource;

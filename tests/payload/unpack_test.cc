@@ -121,6 +121,10 @@ TEST(UnpackPayload, RejectedOrMissingResourcesWriteNothing) {
       {L"two_setups", 115, ERROR_TOO_MANY_NAMES, L"B7", L"BL"},
       // 260 characters cannot be held with a terminator in a path buffer.
       {L"name_260", 112, ERROR_FILENAME_EXCED_RANGE, L"", L""},
+      // A name that would leave the work directory is refused before anything is written.
+      {L"archive_name_climbs", 112, ERROR_INVALID_NAME, L"", L""},
+      {L"setup_name_climbs", 115, ERROR_INVALID_NAME, L"B7", L""},
+      {L"archive_name_stream", 112, ERROR_INVALID_NAME, L"", L""},
       {L"empty_hides_archive", 112, ERROR_FILE_NOT_FOUND, L"", L"BL"},
       {L"none", 112, ERROR_FILE_NOT_FOUND, L"", L""},
       {L"archive_only", 115, ERROR_FILE_NOT_FOUND, L"B7", L""},
