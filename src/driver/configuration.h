@@ -5,6 +5,8 @@
 #include <windows.h>
 #include <shellapi.h>
 
+#include "driver/system_library.h"
+
 // The platform calls Initialize makes, so that tests can replace any of them.
 struct ConfigApi {
   decltype(&::FindResourceW) FindResourceW = ::FindResourceW;
@@ -15,7 +17,8 @@ struct ConfigApi {
   decltype(&::RegQueryValueExW) RegQueryValueExW = ::RegQueryValueExW;
   decltype(&::RegCloseKey) RegCloseKey = ::RegCloseKey;
   decltype(&::GetCommandLineW) GetCommandLineW = ::GetCommandLineW;
-  decltype(&::CommandLineToArgvW) CommandLineToArgvW = ::CommandLineToArgvW;
+  // shell32.dll is loaded from the system directory when the command line is split, not imported.
+  decltype(&::CommandLineToArgvW) CommandLineToArgvW = SplitCommandLine;
   decltype(&::GetEnvironmentVariableW) GetEnvironmentVariableW = ::GetEnvironmentVariableW;
   decltype(&::LocalFree) LocalFree = ::LocalFree;
 };

@@ -35,7 +35,7 @@ ExitResult RunSteps(HMODULE module, const Configuration& configuration, const Dr
   if (result.exit_code != SUCCESS_EXIT_CODE) return result;
 
   PathString work_directory;
-  if (!CreateWorkDirectory(setup_path.Get(), work_directory, &result)) return result;
+  if (!CreateWorkDirectory(setup_path.Get(), work_directory, &result, api.work_dir)) return result;
 
   PathString archive_path;
   TypeTag archive_type;
@@ -43,7 +43,7 @@ ExitResult RunSteps(HMODULE module, const Configuration& configuration, const Dr
   setup_path.Clear();
 
   result = UnpackPayload(module, work_directory.Get(), setup_path, setup_type, archive_path,
-                         archive_type);
+                         archive_type, api.unpack);
   const bool compressed_archive = ::lstrcmpW(archive_type.Get(), L"B7") == 0;
   if (result.exit_code != SUCCESS_EXIT_CODE) {
     TrimWorkingSet(api);
@@ -71,7 +71,7 @@ ExitResult RunSteps(HMODULE module, const Configuration& configuration, const Dr
   }
 
   if (configuration.should_delete_extracted_files) {
-    DeleteExtractedFiles(archive_path.Get(), setup_path.Get(), work_directory.Get());
+    DeleteExtractedFiles(archive_path.Get(), setup_path.Get(), work_directory.Get(), api.deletion);
   }
   return result;
 }
@@ -79,6 +79,9 @@ ExitResult RunSteps(HMODULE module, const Configuration& configuration, const Dr
 }  // namespace
 
 ExitResult RunInstaller(HMODULE module, const DriverApi& api) {
+  // Where the system lacks the call, nothing takes its place: the libraries the stub loads itself
+  // are loaded by full path in any case.
+  RestrictDllSearchPath(api.library);
   Configuration configuration(api.config);
   ExitResult result;
   if (!configuration.Initialize(module)) {

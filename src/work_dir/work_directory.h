@@ -6,6 +6,7 @@
 #include <sddl.h>
 
 #include "driver/exit_codes.h"
+#include "driver/system_library.h"
 #include "support/wide_string.h"
 #include "work_dir/work_directory_text.h"
 
@@ -15,7 +16,8 @@ extern "C" BOOLEAN WINAPI SystemFunction036(PVOID buffer, ULONG length);
 
 // The platform calls this subsystem makes, so that tests can replace any of them.
 struct WorkDirApi {
-  decltype(&::SystemFunction036) SystemFunction036 = ::SystemFunction036;
+  // Looked up at run time rather than imported: see GenerateRandomBytes.
+  decltype(&::SystemFunction036) SystemFunction036 = GenerateRandomBytes;
   decltype(&::CreateDirectoryW) CreateDirectoryW = ::CreateDirectoryW;
   decltype(&::GetVolumePathNameW) GetVolumePathNameW = ::GetVolumePathNameW;
   decltype(&::GetVolumeInformationW) GetVolumeInformationW = ::GetVolumeInformationW;

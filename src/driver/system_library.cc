@@ -1,0 +1,60 @@
+#include "driver/system_library.h"
+
+#include "support/wide_string.h"
+
+namespace {
+
+// A function pointer of one type from GetProcAddress's, through the one function-pointer type
+// that converts to any other without a warning.
+template <typename Fn>
+Fn CastProc(FARPROC proc) {
+  return reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(proc));
+}
+
+}  // namespace
+
+bool RestrictDllSearchPath(const SystemLibraryApi& api) {
+  // Always loaded in every process, so no search is involved in finding it.
+  const HMODULE kernel32 = api.GetModuleHandleW(L"kernel32.dll");
+  if (kernel32 == nullptr) return false;
+  const auto set_default_directories = CastProc<decltype(&::SetDefaultDllDirectories)>(
+      api.GetProcAddress(kernel32, "SetDefaultDllDirectories"));
+  if (set_default_directories == nullptr) return false;
+  return set_default_directories(LOAD_LIBRARY_SEARCH_SYSTEM32) != FALSE;
+}
+
+HMODULE LoadSystemLibrary(const wchar_t* name, const SystemLibraryApi& api) {
+  PathString path;
+  // The length without the terminator; at least the buffer's size means it did not fit.
+  const UINT length = api.GetSystemDirectoryW(path.Get(), kMaxPath);
+  if (length == 0) return nullptr;
+  if (length >= kMaxPath ||
+      (path[length - 1] != L'\\' && !path.Append(L"\\")) || !path.Append(name)) {
+    ::SetLastError(ERROR_FILENAME_EXCED_RANGE);
+    return nullptr;
+  }
+  return api.LoadLibraryExW(path.Get(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+}
+
+BOOLEAN WINAPI GenerateRandomBytes(PVOID buffer, ULONG length) {
+  const SystemLibraryApi api;
+  // Where it is missing the load fails, and nothing else changes.
+  LoadSystemLibrary(L"cryptbase.dll", api);
+  // Imported by the stub for its registry and token calls, so always loaded.
+  const HMODULE advapi32 = api.GetModuleHandleW(L"advapi32.dll");
+  if (advapi32 == nullptr) return FALSE;
+  using GeneratorFn = BOOLEAN(WINAPI*)(PVOID, ULONG);
+  const auto generate = CastProc<GeneratorFn>(api.GetProcAddress(advapi32, "SystemFunction036"));
+  if (generate == nullptr) return FALSE;
+  return generate(buffer, length);
+}
+
+LPWSTR* WINAPI SplitCommandLine(LPCWSTR command_line, int* count) {
+  const SystemLibraryApi api;
+  const HMODULE shell32 = LoadSystemLibrary(L"shell32.dll", api);
+  if (shell32 == nullptr) return nullptr;
+  const auto split = CastProc<decltype(&::CommandLineToArgvW)>(
+      api.GetProcAddress(shell32, "CommandLineToArgvW"));
+  if (split == nullptr) return nullptr;
+  return split(command_line, count);
+}

@@ -1,0 +1,36 @@
+#!/usr/bin/env python3
+"""Writes the payload pieces of the fault tests into OUTDIR.
+
+  small_archive.bin  64 KiB of pseudo-random bytes: an archive that fits anywhere
+  big_archive.bin    5 MiB of pseudo-random bytes: an archive that an 8 MiB drive holding its
+                     installer has no room for
+  big_setup.bin      5 MiB of pseudo-random bytes: the same for a setup program stored whole
+  zero_setup.bin     12 MiB of zeros: a setup program whose cabinet is small but which expands to
+                     more than the drive holds
+
+The bytes are the same on every run (a fixed seed), so the installers built from them are too.
+"""
+import os
+import random
+import sys
+
+MIB = 1 << 20
+
+
+def write(path, data):
+    with open(path, "wb") as f:
+        f.write(data)
+
+
+def main():
+    out = sys.argv[1]
+    os.makedirs(out, exist_ok=True)
+    generator = random.Random(6)
+    write(os.path.join(out, "small_archive.bin"), generator.randbytes(64 * 1024))
+    write(os.path.join(out, "big_archive.bin"), generator.randbytes(5 * MIB))
+    write(os.path.join(out, "big_setup.bin"), generator.randbytes(5 * MIB))
+    write(os.path.join(out, "zero_setup.bin"), bytes(12 * MIB))
+
+
+if __name__ == "__main__":
+    main()
