@@ -21,7 +21,11 @@ using FdiCopyFn = decltype(&FDICopy);
 using FdiDestroyFn = decltype(&FDIDestroy);
 
 // The library's own path, never the search path: a cabinet.dll planted beside the stub must not
-// load. WINDIR may be unset in a crafted environment, hence the fallbacks.
+// load. The system directory as the system reports it comes first: WINDIR and SYSTEMROOT come from
+// the environment the stub was started with, which a stub the user elevates takes from the user's
+// own settings, where any program of theirs can point them elsewhere. The candidates below remain
+// for a system that cannot report its directory; WINDIR may be unset in a crafted environment,
+// hence the fallbacks after it.
 const wchar_t* const kLibraryCandidates[] = {
     L"%WINDIR%\\system32\\cabinet.dll",
     L"%SYSTEMROOT%\\system32\\cabinet.dll",
@@ -82,6 +86,12 @@ class ActiveSeam {
 bool LoadCabinetLibrary(const CabinetApi& api) {
   if (g_cabinet.library != nullptr) return true;
   PathString path;
+  // The length without the terminator on success; the size needed when the buffer is too small.
+  const UINT length = api.GetSystemDirectoryW(path.Get(), kMaxPath);
+  if (length != 0 && length < kMaxPath && path.Append(L"\\cabinet.dll")) {
+    g_cabinet.library = api.LoadLibraryExW(path.Get(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+    if (g_cabinet.library != nullptr) return true;
+  }
   for (const wchar_t* candidate : kLibraryCandidates) {
     path.Clear();
     const DWORD count = api.ExpandEnvironmentStringsW(candidate, path.Get(), kMaxPath);

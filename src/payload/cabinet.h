@@ -6,6 +6,7 @@
 #include "payload/output_file.h"
 
 struct CabinetApi {
+  decltype(&::GetSystemDirectoryW) GetSystemDirectoryW = ::GetSystemDirectoryW;
   decltype(&::ExpandEnvironmentStringsW) ExpandEnvironmentStringsW = ::ExpandEnvironmentStringsW;
   decltype(&::LoadLibraryExW) LoadLibraryExW = ::LoadLibraryExW;
   decltype(&::GetProcAddress) GetProcAddress = ::GetProcAddress;

@@ -47,6 +47,16 @@ HMODULE WINAPI RecordingLoadLibraryExW(LPCWSTR path, HANDLE file, DWORD flags) {
   return LoadLibraryExW(path, file, flags);
 }
 
+// A system that cannot report its directory makes the loader fall back to the environment.
+bool g_no_system_directory = false;
+UINT WINAPI RecordingGetSystemDirectoryW(LPWSTR buffer, UINT size) {
+  if (g_no_system_directory) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return 0;
+  }
+  return GetSystemDirectoryW(buffer, size);
+}
+
 std::vector<std::string> g_looked_up;
 const char* g_missing_entry = nullptr;
 FARPROC WINAPI RecordingGetProcAddress(HMODULE module, LPCSTR name) {
@@ -76,6 +86,7 @@ CabinetApi CountingApi() {
   g_loaded_paths.clear();
   g_looked_up.clear();
   g_fail_loads = false;
+  g_no_system_directory = false;
   g_missing_entry = nullptr;
   g_basic_info = FILE_BASIC_INFO();
   g_basic_info_calls = 0;
@@ -83,6 +94,7 @@ CabinetApi CountingApi() {
   api.HeapAlloc = CountingHeapAlloc;
   api.HeapFree = CountingHeapFree;
   api.LoadLibraryExW = RecordingLoadLibraryExW;
+  api.GetSystemDirectoryW = RecordingGetSystemDirectoryW;
   api.GetProcAddress = RecordingGetProcAddress;
   api.SetFileInformationByHandle = RecordingSetFileInformationByHandle;
   return api;
@@ -316,6 +328,7 @@ void RunInFreshProcess(const char* test) {
 TEST(CabinetLibrary, LoadedOncePerProcessFromTheSystemDirectory) {
   RunInFreshProcess("LoadsOnceAndLooksUpOnEveryCall");
   RunInFreshProcess("WithoutWindirLoadsTheSecondCandidate");
+  RunInFreshProcess("AHostileWindirIsNotFollowed");
   RunInFreshProcess("FailedLoadIsTriedAgain");
 }
 
@@ -323,6 +336,12 @@ TEST(CabinetLibrary, LoadedOncePerProcessFromTheSystemDirectory) {
 // load: they say so rather than pass.
 #define ASSERT_FRESH_PROCESS() \
   ASSERT_EQ(nullptr, GetModuleHandleW(L"cabinet.dll")) << "run through CabinetLibrary.*"
+
+std::wstring SystemDirectory() {
+  wchar_t buffer[MAX_PATH];
+  GetSystemDirectoryW(buffer, MAX_PATH);
+  return buffer;
+}
 
 std::wstring Expanded(const wchar_t* text) {
   wchar_t buffer[MAX_PATH];
@@ -337,8 +356,7 @@ TEST(DISABLED_CabinetLibraryInFreshProcess, LoadsOnceAndLooksUpOnEveryCall) {
   ASSERT_TRUE(ExpandCabinet(expansion.source.c_str(), expansion.destination.c_str(), api));
   ASSERT_TRUE(DeleteFileW(expansion.destination.c_str()));
   ASSERT_TRUE(ExpandCabinet(expansion.source.c_str(), expansion.destination.c_str(), api));
-  EXPECT_EQ(std::vector<std::wstring>{Expanded(L"%WINDIR%\\system32\\cabinet.dll")},
-            g_loaded_paths);
+  EXPECT_EQ(std::vector<std::wstring>{SystemDirectory() + L"\\cabinet.dll"}, g_loaded_paths);
   std::vector<std::string> twice = kEntryPoints;
   twice.insert(twice.end(), kEntryPoints.begin(), kEntryPoints.end());
   EXPECT_EQ(twice, g_looked_up);
@@ -349,11 +367,23 @@ TEST(DISABLED_CabinetLibraryInFreshProcess, WithoutWindirLoadsTheSecondCandidate
   Expansion expansion(L"one.cab");
   const CabinetApi api = CountingApi();
   ASSERT_TRUE(SetEnvironmentVariableW(L"WINDIR", nullptr));
+  g_no_system_directory = true;
   EXPECT_TRUE(ExpandCabinet(expansion.source.c_str(), expansion.destination.c_str(), api));
   // The unset variable stays unexpanded, which names no file.
   EXPECT_EQ((std::vector<std::wstring>{L"%WINDIR%\\system32\\cabinet.dll",
                                        Expanded(L"%SYSTEMROOT%\\system32\\cabinet.dll")}),
             g_loaded_paths);
+}
+
+// WINDIR pointing at a folder of the user's own, as an elevated stub could inherit it: the library
+// still comes from the system directory.
+TEST(DISABLED_CabinetLibraryInFreshProcess, AHostileWindirIsNotFollowed) {
+  ASSERT_FRESH_PROCESS();
+  Expansion expansion(L"one.cab");
+  const CabinetApi api = CountingApi();
+  ASSERT_TRUE(SetEnvironmentVariableW(L"WINDIR", L"C:\\users\\public"));
+  EXPECT_TRUE(ExpandCabinet(expansion.source.c_str(), expansion.destination.c_str(), api));
+  EXPECT_EQ(std::vector<std::wstring>{SystemDirectory() + L"\\cabinet.dll"}, g_loaded_paths);
 }
 
 TEST(DISABLED_CabinetLibraryInFreshProcess, FailedLoadIsTriedAgain) {
@@ -362,7 +392,7 @@ TEST(DISABLED_CabinetLibraryInFreshProcess, FailedLoadIsTriedAgain) {
   CabinetApi api = CountingApi();
   g_fail_loads = true;
   EXPECT_FALSE(ExpandCabinet(expansion.source.c_str(), expansion.destination.c_str(), api));
-  EXPECT_EQ(3u, g_loaded_paths.size());
+  EXPECT_EQ(4u, g_loaded_paths.size());
   EXPECT_EQ(std::wstring(L"C:\\Windows\\system32\\cabinet.dll"), g_loaded_paths.back());
   EXPECT_TRUE(g_looked_up.empty());
   EXPECT_FALSE(PathExists(expansion.destination));
