@@ -46,7 +46,7 @@ bool WaitForFreeBytes(const std::wstring& folder, ULONGLONG wanted) {
 TEST(DiskFull, PieceThatDoesNotFitEndsTheRunWithItsCodeAndNoPartialFile) {
   const std::wstring drive = SmallDrive();
   if (drive.empty()) {
-    GTEST_SKIP() << "no small drive mapped (run through tests/faults/with_small_drive.sh); the "
+    GTEST_SKIP() << "no small drive mapped (run through tests/testing/with_small_drive.sh); the "
                     "writer's disk-full cases run through the seam in tests/payload";
   }
   struct Case {

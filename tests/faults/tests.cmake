@@ -51,7 +51,7 @@ add_unit_tests(faults LOCKS registry
 # the length of one run. Without it they skip; the writer's own disk-full cases run through the
 # seam in tests/payload.
 add_test(NAME faults_small_drive
-         COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/faults/with_small_drive.sh 8m
+         COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/testing/with_small_drive.sh 8m
                  ${TEST_DIR}/faults_tests.exe --gtest_brief=1 --gtest_filter=DiskFull.*
          WORKING_DIRECTORY ${TEST_DIR})
 set_tests_properties(faults_small_drive PROPERTIES TIMEOUT 300 RESOURCE_LOCK registry

@@ -175,12 +175,12 @@ TEST(WriteResourceToFile, MissingDirectoryCreatesNothing) {
 }
 
 // A volume that really fills: STUB_SMALL_DRIVE names a Wine drive backed by an 8 MiB tmpfs,
-// mapped by small_drive.sh. Wine reports a write that meets the end of the volume part-way as
+// mapped by with_small_drive.sh. Wine reports a write that meets the end of the volume part-way as
 // successful and short, and one that starts on a full volume as failed with ERROR_DISK_FULL.
 TEST(OutputFileOnSmallDrive, FullVolumeLeavesNoFile) {
   wchar_t drive[8] = {};
   if (GetEnvironmentVariableW(L"STUB_SMALL_DRIVE", drive, 8) == 0) {
-    GTEST_SKIP() << "no small drive mapped (run through tests/cleanup/small_drive.sh); the "
+    GTEST_SKIP() << "no small drive mapped (run through tests/testing/with_small_drive.sh); the "
                     "disk-full cases run through the seam in WriteResourceToFile.*";
   }
   const std::wstring root = std::wstring(drive) + L"\\";

@@ -54,3 +54,12 @@ add_payload_installer(archive_only --archive ${F}/payload.7z)
 add_payload_installer(bad_cabinet --archive ${F}/payload.7z --resource BL SETUP.EX_ ${F}/not_cabinet.bin)
 add_custom_target(payload_installers DEPENDS ${payload_installer_files})
 add_unit_tests(payload DEPENDS payload_fixtures payload_installers)
+
+# The output file's disk-full cases need a volume that really fills: a small tmpfs mapped as a
+# Wine drive for the length of one run.
+add_test(NAME output_file_small_drive
+         COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/testing/with_small_drive.sh 8m ${TEST_DIR}/payload_tests.exe
+                 --gtest_brief=1 --gtest_filter=OutputFileOnSmallDrive.*:WriteResourceToFile.*
+         WORKING_DIRECTORY ${TEST_DIR})
+set_tests_properties(output_file_small_drive PROPERTIES TIMEOUT 300
+                     ENVIRONMENT "STUB_BUILD_DIR=${CMAKE_BINARY_DIR}")
