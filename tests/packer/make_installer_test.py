@@ -1,0 +1,342 @@
+#!/usr/bin/env python3
+"""Tests of scripts/make-installer as a release engineer uses it: branding read back from the
+built file, refusals before anything is built, Authenticode signing checked with osslsigncode,
+the dates it writes, and byte-identical output from two build folders and two current folders.
+
+Usage: make_installer_test.py   ($STUB_BUILD_DIR names the build folder, default ./build)
+"""
+import os
+import re
+import shutil
+import struct
+import subprocess
+import sys
+import tempfile
+import unittest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(os.path.dirname(HERE))
+sys.path[:0] = [HERE, os.path.join(ROOT, "tests", "pe")]
+import check_stub  # noqa: E402
+import packer_fixtures  # noqa: E402
+
+MAKE_INSTALLER = os.path.join(ROOT, "scripts", "make-installer")
+BUILD = os.path.abspath(os.environ.get("STUB_BUILD_DIR") or os.path.join(ROOT, "build"))
+DIR_SECURITY = 4
+RT_ICON, RT_GROUP_ICON, RT_VERSION = check_stub.RT_ICON, check_stub.RT_GROUP_ICON, 16
+ARCHIVE = bytes(range(256)) * 16
+SETUP = b"MZ a setup program stand-in " * 8
+
+
+def pack(args, build=BUILD, cwd=None, epoch=None):
+    env = {k: v for k, v in os.environ.items() if k != "SOURCE_DATE_EPOCH"}
+    env.update(STUB_BUILD_DIR=build, STUB_NO_BUILD="1")
+    if epoch is not None:
+        env["SOURCE_DATE_EPOCH"] = epoch
+    return subprocess.run([MAKE_INSTALLER, *args], cwd=cwd, env=env, stdout=subprocess.PIPE,
+                          stderr=subprocess.PIPE, text=True)
+
+
+def verify(path, ca):
+    done = subprocess.run(["osslsigncode", "verify", "-CAfile", ca, "-in", path],
+                          stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+    return done.returncode, done.stdout
+
+
+def group_entries(resources):
+    """(width byte, planes, bits, image bytes) of every image of icon group 107."""
+    group = check_stub.find_resource(resources, RT_GROUP_ICON, 107)
+    count = struct.unpack_from("<H", group, 4)[0]
+    entries = []
+    for i in range(count):
+        width, _, _, _, planes, bits, _, icon_id = struct.unpack_from("<BBBBHHIH", group,
+                                                                      6 + 14 * i)
+        entries.append((width, planes, bits,
+                        check_stub.find_resource(resources, RT_ICON, icon_id)))
+    return entries
+
+
+class PackerTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.scratch = tempfile.TemporaryDirectory(prefix="packer-test-")
+        cls.dir = cls.scratch.name
+        cls.archive = cls.file("product.7z", ARCHIVE)
+        cls.setup = cls.file("setup.exe", SETUP)
+        cls.cert, cls.key = packer_fixtures.make_signer(cls.dir)
+        cls.other_cert, cls.other_key = packer_fixtures.make_signer(cls.dir, "other")
+        cls.encrypted_key = os.path.join(cls.dir, "encrypted.key")
+        subprocess.run(["openssl", "pkey", "-in", cls.key, "-aes256", "-passout", "pass:right",
+                        "-out", cls.encrypted_key], check=True)
+        cls.product = ["--archive", cls.archive, "--setup", cls.setup]
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.scratch.cleanup()
+
+    @classmethod
+    def file(cls, name, data):
+        path = os.path.join(cls.dir, name)
+        with open(path, "wb") as f:
+            f.write(data)
+        return path
+
+    def built(self, args, name="out.exe", epoch=None):
+        out = os.path.join(self.dir, name)
+        done = pack(["--output", out, *args], epoch=epoch)
+        self.assertEqual(0, done.returncode, done.stderr)
+        with open(out, "rb") as f:
+            return f.read()
+
+    def refused(self, args, output, fragment, build=BUILD, epoch=None):
+        """The run fails with one line naming the problem and leaves OUT.exe as it was."""
+        with open(output, "wb") as f:
+            f.write(b"previous installer")
+        done = pack(["--output", output, *args], build=build, epoch=epoch)
+        self.assertEqual(2, done.returncode, done.stderr)
+        message = done.stderr.strip()
+        self.assertEqual(1, len(message.splitlines()), message)
+        self.assertIn(fragment, message)
+        with open(output, "rb") as f:
+            self.assertEqual(b"previous installer", f.read())
+        self.assertEqual([], [n for n in os.listdir(os.path.dirname(output))
+                              if n.startswith(".make-installer-")])
+
+
+class BrandingTest(PackerTest):
+    def test_version_block_reads_back(self):
+        built_in = check_stub.read_version_info(os.path.join(BUILD, "stub.exe"))
+        tricky = 'Quote "q", back\\slash, %d #define /* ü 日本 😀 */ \'s'
+        cases = [
+            ([], {}, built_in["product_version"]),
+            (["--product-name", tricky, "--company", "Kestrel Works, Ltd.",
+              "--product-version", "2.10.3"],
+             {"ProductName": tricky, "FileDescription": tricky,
+              "CompanyName": "Kestrel Works, Ltd.",
+              "LegalCopyright": "Copyright (C) Kestrel Works, Ltd.", "ProductVersion": "2.10.3",
+              "FileVersion": "2.10.3"}, (2, 10, 3, 0)),
+            (["--product-name", "P", "--description", "D", "--company", "C", "--copyright",
+              "(c) 2026 C", "--product-version", "7"],
+             {"ProductName": "P", "FileDescription": "D", "CompanyName": "C",
+              "LegalCopyright": "(c) 2026 C", "ProductVersion": "7", "FileVersion": "7"},
+             (7, 0, 0, 0)),
+            (["--product-version", "65535.0.1.65535"],
+             {"ProductVersion": "65535.0.1.65535", "FileVersion": "65535.0.1.65535"},
+             (65535, 0, 1, 65535)),
+            (["--company", "x" * 256],
+             {"CompanyName": "x" * 256, "LegalCopyright": "Copyright (C) " + "x" * 256},
+             built_in["product_version"]),
+        ]
+        for args, changed, numbers in cases:
+            with self.subTest(args=args):
+                info = check_stub.read_version_info(self.built(self.product + args))
+                expected = dict(next(iter(built_in["strings"].values())), **changed)
+                self.assertEqual({"040904B0": expected}, info["strings"])
+                self.assertEqual(numbers, info["product_version"])
+                self.assertEqual(numbers, info["file_version"])
+                self.assertEqual(built_in["translations"], info["translations"])
+
+    def test_icon_replaces_group_107(self):
+        built_in = check_stub.read_resources(os.path.join(BUILD, "stub.exe"))
+        default = check_stub.read_resources(self.built(self.product))
+        self.assertEqual(group_entries(built_in), group_entries(default))
+
+        images = ((16, 32, "bmp"), (32, 4, "bmp"), (48, 8, "bmp"), (256, 32, "png"))
+        for directory_bits in (True, False):
+            with self.subTest(directory_bits=directory_bits):
+                icon = self.file("icon.ico", packer_fixtures.icon_file(images, directory_bits))
+                resources = check_stub.read_resources(self.built(self.product + ["--icon", icon]))
+                expected = [(p % 256, 1, b, packer_fixtures.png_image(p) if k == "png"
+                             else packer_fixtures.bitmap_image(p, b)) for p, b, k in images]
+                self.assertEqual(expected, group_entries(resources))
+                self.assertEqual(len(images), sum(1 for k in resources if k[0] == RT_ICON))
+
+
+class RefusalTest(PackerTest):
+    """Every bad option or input is refused before the stub is looked for: the build folder named
+    here does not exist, so a run that got that far would say so instead."""
+
+    def test_refused_with_a_clear_message(self):
+        icon = packer_fixtures.icon_file(((16, 32, "bmp"), (32, 32, "bmp")))
+        second = 6 + 16
+        outside = bytearray(icon)
+        struct.pack_into("<I", outside, second + 12, len(icon) - 10)
+        empty_image = bytearray(icon)
+        struct.pack_into("<I", empty_image, second + 8, 0)
+        not_an_image = bytearray(icon)
+        not_an_image[struct.unpack_from("<I", icon, second + 12)[0]] = 0x11
+        encrypted = self.encrypted_key
+        wrong_pass = self.file("wrong.pass", b"wrong")
+        two_lines = self.file("two_lines.pass", b"right\nright\n")
+        icons = [
+            ("text.ico", b"this is not an icon at all", "is not an icon file"),
+            ("short.ico", b"\0\0\1", "is truncated"),
+            ("cursor.ico", struct.pack("<HHH", 0, 2, 1) + bytes(16), "is a cursor"),
+            ("zero.ico", struct.pack("<HHH", 0, 1, 0), "holds no images"),
+            ("cut_directory.ico", icon[:6 + 16 + 4], "is truncated: its directory of 2 images"),
+            ("outside.ico", bytes(outside), "image 2 of 2 lies outside the file"),
+            ("cut_image.ico", icon[:-1], "image 2 of 2 lies outside the file"),
+            ("empty_image.ico", bytes(empty_image), "image 2 of 2 is empty"),
+            ("garbage_image.ico", bytes(not_an_image), "image 2 of 2 is neither a PNG"),
+        ]
+        cases = [(["--icon", self.file(name, data)], fragment) for name, data, fragment in icons]
+        cases += [(["--product-version", v], "is not one to four dot-separated numbers")
+                  for v in ("", "1.2.3.4.5", "1.65536", "v1", "1..2", "1.2.3-beta", " 1", "1.")]
+        cases += [
+            (["--company", ""], "--company is empty"),
+            (["--product-name", "two\nlines"], "--product-name holds a control character"),
+            (["--description", "tab\there"], "--description holds a control character"),
+            (["--copyright", "x" * 257], "--copyright is 257 UTF-16 units long; at most 256"),
+            (["--product-name", "😀" * 129], "is 258 UTF-16 units long"),
+            (["--sign-cert", self.cert], "--sign-cert and --sign-key go together"),
+            (["--sign-key", self.key], "--sign-cert and --sign-key go together"),
+            (["--timestamp-url", "http://127.0.0.1:1/"], "--timestamp-url needs --sign-cert"),
+            (["--sign-cert", self.cert, "--sign-key", self.key, "--timestamp-url", "ftp://x"],
+             "is not an http:// or https:// URL"),
+            (["--sign-cert", self.key, "--sign-key", self.key], "reading the certificate"),
+            (["--sign-cert", self.cert, "--sign-key", self.cert], "not a private key"),
+            (["--sign-cert", self.cert, "--sign-key", encrypted], "--sign-pass-file"),
+            (["--sign-cert", self.cert, "--sign-key", encrypted, "--sign-pass-file", wrong_pass],
+             "or not the passphrase in"),
+            (["--sign-cert", self.cert, "--sign-key", encrypted, "--sign-pass-file", two_lines],
+             "holds more than one line"),
+            (["--sign-cert", self.cert, "--sign-key", self.dir + "/missing.key"],
+             "cannot read signing key"),
+        ]
+        nowhere = os.path.join(self.dir, "no-build-folder")
+        for args, fragment in cases:
+            with self.subTest(args=args):
+                self.refused(self.product + args, os.path.join(self.dir, "refused.exe"),
+                             fragment, build=nowhere)
+        for epoch in ("x", "-1", "1.5"):
+            with self.subTest(epoch=epoch):
+                self.refused(self.product, os.path.join(self.dir, "refused.exe"),
+                             "is not a whole number of seconds", build=nowhere, epoch=epoch)
+
+
+class SigningTest(PackerTest):
+    def test_signature_covers_the_file(self):
+        plain = self.built(self.product, "plain.exe")
+        signed_path = os.path.join(self.dir, "signed.exe")
+        signed = self.built(self.product + ["--sign-cert", self.cert, "--sign-key", self.key],
+                            "signed.exe")
+        self.assertEqual((0, 0), check_stub.read_pe(plain).directory(DIR_SECURITY))
+        # The certificate table is appended after the last section; the resources the stub
+        # reads are untouched.
+        offset, size = check_stub.read_pe(signed).directory(DIR_SECURITY)
+        self.assertEqual(len(signed), offset + size)
+        self.assertEqual(len(plain), offset)
+        self.assertEqual(check_stub.read_resources(plain), check_stub.read_resources(signed))
+
+        status, report = verify(signed_path, self.cert)
+        self.assertEqual(0, status, report)
+        digests = re.findall(r"(?:Current|Calculated) message digest\s*:\s*(\S+)", report)
+        self.assertEqual(2, len(digests), report)
+        self.assertEqual(digests[0], digests[1])
+        status, _ = verify(signed_path, self.other_cert)
+        self.assertNotEqual(0, status, "verified against a certificate that did not sign it")
+
+        archive_at = signed.index(ARCHIVE)
+        cabinet_at = signed.index(b"MSCF")
+        for label, at in (("archive", archive_at + 100), ("setup cabinet", cabinet_at + 60),
+                          ("code", 0x1000 + 16)):
+            with self.subTest(changed=label):
+                tampered = bytearray(signed)
+                tampered[at] ^= 1
+                path = self.file("tampered.exe", bytes(tampered))
+                status, report = verify(path, self.cert)
+                self.assertNotEqual(0, status)
+                self.assertIn("MISMATCH", report)
+
+    def test_encrypted_key_signs_the_same_bytes(self):
+        plain_key = self.built(self.product + ["--sign-cert", self.cert, "--sign-key", self.key])
+        for ending in (b"", b"\n", b"\r\n"):
+            with self.subTest(ending=ending):
+                passphrase = self.file("right.pass", b"right" + ending)
+                with_pass = self.built(self.product + [
+                    "--sign-cert", self.cert, "--sign-key", self.encrypted_key,
+                    "--sign-pass-file", passphrase])
+                self.assertEqual(plain_key, with_pass)
+
+    def test_failed_signing_leaves_no_installer(self):
+        cases = [
+            (["--sign-cert", self.cert, "--sign-key", self.other_key], "belongs to no certificate"),
+            # A closed port on this machine: the countersignature cannot be had.
+            (["--sign-cert", self.cert, "--sign-key", self.key, "--timestamp-url",
+              "http://127.0.0.1:1/"], "signing failed"),
+        ]
+        for args, fragment in cases:
+            with self.subTest(args=args):
+                self.refused(self.product + args, os.path.join(self.dir, "unsigned.exe"), fragment)
+
+
+class DatesTest(PackerTest):
+    def test_cabinet_date_and_signing_time(self):
+        cases = [
+            (None, (1980, 1, 1, 0, 0, 0), "Jan  1 00:00:00 1980"),
+            ("1700000000", (2023, 11, 14, 22, 13, 20), "Nov 14 22:13:20 2023"),
+            ("0", (1980, 1, 1, 0, 0, 0), "Jan  1 00:00:00 1970"),
+            ("5000000000", (2107, 12, 31, 23, 59, 58), None),
+        ]
+        signing = ["--sign-cert", self.cert, "--sign-key", self.key]
+        for epoch, date, signing_time in cases:
+            with self.subTest(epoch=epoch):
+                data = self.built(self.product + signing, "dated.exe", epoch=epoch)
+                cabinet = check_stub.find_resource(check_stub.read_resources(data), "BL",
+                                                   "SETUP.EX_")
+                first_file = struct.unpack_from("<I", cabinet, 16)[0]
+                day, time = struct.unpack_from("<HH", cabinet, first_file + 10)
+                self.assertEqual(date, ((day >> 9) + 1980, (day >> 5) & 15, day & 31, time >> 11,
+                                        (time >> 5) & 63, (time & 31) * 2))
+                if signing_time:
+                    _, report = verify(os.path.join(self.dir, "dated.exe"), self.cert)
+                    self.assertIn(f"Signing time: {signing_time} GMT", report)
+
+
+class ReproducibleTest(PackerTest):
+    """The same inputs, as other copies with other modification times, packed with the stub built
+    in another build folder, from another current folder, into another output path."""
+
+    def test_same_inputs_same_bytes(self):
+        other_build = os.path.join(self.dir, "elsewhere", "build")
+        subprocess.run(["cmake", "-S", ROOT, "-B", other_build,
+                        f"-DCMAKE_TOOLCHAIN_FILE={ROOT}/cmake/mingw-w64.cmake",
+                        "-DSTUB_BUILD_TESTS=OFF"], check=True, stdout=subprocess.DEVNULL)
+        subprocess.run(["cmake", "--build", other_build, "--target", "stub_archive",
+                        "stub_resources"], check=True, stdout=subprocess.DEVNULL)
+        icon = packer_fixtures.icon_file(((16, 32, "bmp"), (256, 32, "png")))
+        sides = []
+        for n, (build, mtime) in enumerate(((BUILD, 1000000000), (other_build, 2000000000))):
+            folder = os.path.join(self.dir, f"copy{n}")
+            os.makedirs(folder)
+            for name, data in (("product.7z", ARCHIVE), ("setup.exe", SETUP), ("icon.ico", icon)):
+                with open(os.path.join(folder, name), "wb") as f:
+                    f.write(data)
+                os.utime(os.path.join(folder, name), (mtime, mtime))
+            for name in ("crt", "key"):
+                shutil.copy(getattr(self, "cert" if name == "crt" else "key"),
+                            os.path.join(folder, "signer." + name))
+            sides.append((build, folder))
+
+        cases = [
+            [],
+            ["--product-name", "Kestrel Studio", "--product-version", "3.1", "--company", "Kestrel",
+             "--icon", "icon.ico", "--previous-version", "3.0"],
+            ["--sign-cert", "signer.crt", "--sign-key", "signer.key", "--resource", "BN", "extra",
+             "icon.ico"],
+        ]
+        for args in cases:
+            with self.subTest(args=args):
+                outputs = []
+                for n, (build, folder) in enumerate(sides):
+                    out = os.path.join(self.dir, f"repro{n}.exe")
+                    done = pack(["--output", out, "--archive", "product.7z", "--setup",
+                                 "setup.exe", *args], build=build, cwd=folder)
+                    self.assertEqual(0, done.returncode, done.stderr)
+                    with open(out, "rb") as f:
+                        outputs.append(f.read())
+                self.assertEqual(outputs[0], outputs[1])
+
+
+if __name__ == "__main__":
+    unittest.main()

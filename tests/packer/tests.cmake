@@ -1,0 +1,32 @@
+# The packer: its own behaviour (make_installer_test.py, on this side), and a signed, branded
+# installer built at build time that packer_tests.exe checks with Windows' own readers and runs.
+# The signing certificate and key are made at build time, never kept in the tree.
+set(PACKER_FIXTURES ${TEST_DIR}/fixtures/packer)
+set(packer_fixture_files ${PACKER_FIXTURES}/product.ico ${PACKER_FIXTURES}/signer.crt
+    ${PACKER_FIXTURES}/signer.key)
+add_custom_command(
+  OUTPUT ${packer_fixture_files}
+  COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/packer/packer_fixtures.py
+          ${PACKER_FIXTURES}
+  DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/packer/packer_fixtures.py)
+
+set(PACKER_ARCHIVE ${CMAKE_BINARY_DIR}/demo/demo.7z)
+set(PACKER_PRODUCT --archive ${PACKER_ARCHIVE} --setup $<TARGET_FILE:fake_setup>)
+set(PACKER_DEPENDS ${packer_fixture_files} fake_setup demo_archive ${PACKER_ARCHIVE})
+add_test_installer(packer_signed ARGS ${PACKER_PRODUCT}
+                   --product-name "Kestrel Démo Studio" --product-version 4.2.1
+                   --company "Kestrel Works" --icon ${PACKER_FIXTURES}/product.ico
+                   --sign-cert ${PACKER_FIXTURES}/signer.crt
+                   --sign-key ${PACKER_FIXTURES}/signer.key
+                   DEPENDS ${PACKER_DEPENDS})
+add_test_installer(packer_unsigned ARGS ${PACKER_PRODUCT} DEPENDS ${PACKER_DEPENDS})
+
+# Only test_installers builds the installers, so that the fixture rule runs once: two runs in
+# parallel would make two key pairs, and the certificate of one with the key of the other.
+add_unit_tests(packer LOCKS registry DEPENDS fake_setup demo_archive test_installers)
+target_link_libraries(packer_tests PRIVATE wintrust version)
+
+add_test(NAME packer_script
+         COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/packer/make_installer_test.py)
+set_tests_properties(packer_script PROPERTIES TIMEOUT 900
+                     ENVIRONMENT "STUB_BUILD_DIR=${CMAKE_BINARY_DIR}")
