@@ -10,7 +10,6 @@ add_custom_command(
   COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/faults/make_fault_fixtures.py
           ${FAULT_FIXTURES}
   DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/faults/make_fault_fixtures.py)
-add_custom_target(fault_fixtures DEPENDS ${fault_fixture_files})
 
 add_test_program(fault_setup ${CMAKE_CURRENT_SOURCE_DIR}/faults/fault_setup.cc)
 target_link_libraries(fault_setup PRIVATE shell32)
@@ -42,10 +41,9 @@ add_fault_installer(unicode_archive --resource B7 TAMREL.архив.7z ${FAULT_S
 add_fault_installer(disk_archive --archive ${FF}/big_archive.bin --setup $<TARGET_FILE:fake_setup>)
 add_fault_installer(disk_setup --archive ${FAULT_SMALL} --resource BN SETUP.EXE ${FF}/big_setup.bin)
 add_fault_installer(disk_expand --archive ${FAULT_SMALL} --setup ${FF}/zero_setup.bin)
-add_custom_target(fault_installers DEPENDS ${fault_installer_files})
 
 add_unit_tests(faults LOCKS registry
-               DEPENDS stub_exe fake_setup fault_setup planted_dll fault_installers)
+               DEPENDS stub_exe fake_setup fault_setup planted_dll test_installers)
 
 # The disk-full cases need a volume that really fills: an 8 MiB tmpfs mapped as a Wine drive for
 # the length of one run. Without it they skip; the writer's own disk-full cases run through the

@@ -13,7 +13,6 @@ add_custom_command(
   COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/payload/make_payload_fixtures.py
           ${PAYLOAD_FIXTURES}
   DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/payload/make_payload_fixtures.py)
-add_custom_target(payload_fixtures DEPENDS ${payload_fixture_files})
 
 
 
@@ -52,8 +51,7 @@ add_payload_installer(archive_name_stream --resource B7 TAMREL:STREAM ${F}/paylo
 add_payload_installer(none)
 add_payload_installer(archive_only --archive ${F}/payload.7z)
 add_payload_installer(bad_cabinet --archive ${F}/payload.7z --resource BL SETUP.EX_ ${F}/not_cabinet.bin)
-add_custom_target(payload_installers DEPENDS ${payload_installer_files})
-add_unit_tests(payload DEPENDS payload_fixtures payload_installers)
+add_unit_tests(payload DEPENDS test_installers)
 
 # The output file's disk-full cases need a volume that really fills: a small tmpfs mapped as a
 # Wine drive for the length of one run.

@@ -22,4 +22,4 @@ add_test_program(platform_resource_image ${CMAKE_CURRENT_SOURCE_DIR}/platform/re
                  ${PLATFORM_RESOURCES})
 
 add_unit_tests(platform LOCKS registry
-               DEPENDS stub_exe hold_file fake_setup payload_fixtures platform_resource_image)
+               DEPENDS stub_exe hold_file fake_setup test_installers platform_resource_image)
