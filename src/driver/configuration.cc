@@ -1,5 +1,6 @@
 #include "driver/configuration.h"
 
+#include "launch/registry_string.h"
 #include "support/scoped.h"
 #include "support/wide_string.h"
 
@@ -24,19 +25,9 @@ bool ReadRegistryStringValue(HKEY root, const wchar_t* key_path, const wchar_t* 
                            &size) != ERROR_SUCCESS) {
     return false;
   }
-  if (type != REG_SZ) return false;
-  if (size < 2) {
-    buffer[0] = 0;
-    return true;
-  }
-  // An odd last byte is ignored; a value stored without its terminator gets one when there is room.
-  const DWORD n = size / 2;
-  if (buffer[n - 1] == 0) return true;
-  if (n < capacity) {
-    buffer[n] = 0;
-    return true;
-  }
-  return false;
+  // The same terminator rule as every registry string the stub reads; it also refuses a count
+  // larger than the buffer rather than trusting it.
+  return TerminateStringValue(type, size, buffer, capacity) == 0;
 }
 
 void Configuration::Clear() {
