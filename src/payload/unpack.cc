@@ -1,61 +1,19 @@
 #include "payload/unpack.h"
 
+#include "payload/payload_names.h"
+
 namespace {
 
-// The state of one scan over the payload types. A slot holds a resource once its size is not 0.
-struct PayloadResources {
-  PathString archive_name;
-  PEResource archive = {};
-  PathString setup_name;
-  PEResource setup = {};
-  DWORD error = 0;
-};
+// The platform's numbers for the errors the name rules report.
+static_assert(kErrorInvalidData == ERROR_INVALID_DATA, "payload name error");
+static_assert(kErrorTooManyNames == ERROR_TOO_MANY_NAMES, "payload name error");
+static_assert(kErrorInvalidName == ERROR_INVALID_NAME, "payload name error");
+static_assert(kErrorFilenameExcedRange == ERROR_FILENAME_EXCED_RANGE, "payload name error");
 
 struct ScanContext {
   PayloadResources* resources;
   const UnpackApi* api;
 };
-
-// The name becomes a file name inside the work directory. A separator would let it reach a
-// folder above (TAMREL\..\..\x), and a colon would name a drive or a stream: either is refused.
-bool IsPlainFileName(const wchar_t* name) {
-  for (; *name != 0; ++name) {
-    if (*name == L'\\' || *name == L'/' || *name == L':') return false;
-  }
-  return true;
-}
-
-// Records one named resource; false (with `error` set) rejects it and ends the scan.
-bool VisitPayloadResource(PayloadResources& resources, const wchar_t* name,
-                          const PEResource& resource) {
-  PathString* slot_name;
-  PEResource* slot;
-  if (StrStartsWithI(name, L"tamrel")) {
-    slot_name = &resources.archive_name;
-    slot = &resources.archive;
-  } else if (StrStartsWithI(name, L"setup")) {
-    slot_name = &resources.setup_name;
-    slot = &resources.setup;
-  } else {
-    resources.error = ERROR_INVALID_DATA;
-    return false;
-  }
-  // Found before, in this type or an earlier one.
-  if (slot->size != 0) {
-    resources.error = ERROR_TOO_MANY_NAMES;
-    return false;
-  }
-  if (!slot_name->Copy(name)) {
-    resources.error = ERROR_FILENAME_EXCED_RANGE;
-    return false;
-  }
-  if (!IsPlainFileName(name)) {
-    resources.error = ERROR_INVALID_NAME;
-    return false;
-  }
-  *slot = resource;
-  return true;
-}
 
 // Any FALSE ends the enumeration of this type. Resources that cannot be used end it silently: the
 // directory lists a type's named entries before its integer ones, so by the first integer id every
@@ -72,8 +30,7 @@ BOOL CALLBACK VisitResourceName(HMODULE module, LPCWSTR type, LPWSTR name, LONG_
   if (loaded == nullptr) return FALSE;
   const void* data = api.LockResource(loaded);
   if (data == nullptr) return FALSE;
-  // A view into the loaded image: the payload is never copied.
-  return VisitPayloadResource(*scan->resources, name, PEResource{data, size}) ? TRUE : FALSE;
+  return VisitPayloadResource(*scan->resources, name, data, size) ? TRUE : FALSE;
 }
 
 // Whether the enumeration finished; false also for a type with no resources at all.
@@ -81,6 +38,8 @@ bool VisitResources(HMODULE module, const wchar_t* type, const ScanContext& scan
   return scan.api->EnumResourceNamesW(module, type, VisitResourceName,
                                       reinterpret_cast<LONG_PTR>(&scan)) != FALSE;
 }
+
+PEResource ToResource(const PayloadSlot& slot) { return PEResource{slot.data, slot.size}; }
 
 bool BuildPath(PathString& path, const wchar_t* directory, const wchar_t* name) {
   return path.Copy(directory) && path.Append(name);
@@ -109,19 +68,19 @@ ExitResult UnpackPayload(HMODULE module, const wchar_t* work_directory, PathStri
   if (resources.archive.size == 0) return {UNABLE_TO_EXTRACT_ARCHIVE, ERROR_FILE_NOT_FOUND};
   if (resources.setup.size == 0) return {UNABLE_TO_EXTRACT_SETUP, ERROR_FILE_NOT_FOUND};
 
-  if (!BuildPath(archive_path, work_directory, resources.archive_name.Get())) {
+  if (!BuildPath(archive_path, work_directory, resources.archive.name.Get())) {
     return {PATH_STRING_OVERFLOW, 0};
   }
-  if (!WriteResourceToFile(resources.archive, archive_path.Get(), api.output_file)) {
+  if (!WriteResourceToFile(ToResource(resources.archive), archive_path.Get(), api.output_file)) {
     return {UNABLE_TO_EXTRACT_ARCHIVE, ::GetLastError()};
   }
 
   const bool is_uncompressed = ::lstrcmpW(setup_type.Get(), L"BN") == 0;
   if (!BuildPath(setup_path, work_directory,
-                 is_uncompressed ? L"setup.exe" : resources.setup_name.Get())) {
+                 is_uncompressed ? L"setup.exe" : resources.setup.name.Get())) {
     return {PATH_STRING_OVERFLOW, 0};
   }
-  if (!WriteResourceToFile(resources.setup, setup_path.Get(), api.output_file)) {
+  if (!WriteResourceToFile(ToResource(resources.setup), setup_path.Get(), api.output_file)) {
     return {UNABLE_TO_WRITE_SETUP, ::GetLastError()};
   }
   if (::lstrcmpW(setup_type.Get(), L"BL") != 0) return Success();
