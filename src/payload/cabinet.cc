@@ -2,6 +2,7 @@
 
 #include <fdi.h>
 
+#include "driver/system_library.h"
 #include "support/wide_string.h"
 
 namespace {
@@ -85,13 +86,12 @@ class ActiveSeam {
 
 bool LoadCabinetLibrary(const CabinetApi& api) {
   if (g_cabinet.library != nullptr) return true;
+  SystemLibraryApi system_library;
+  system_library.GetSystemDirectoryW = api.GetSystemDirectoryW;
+  system_library.LoadLibraryExW = api.LoadLibraryExW;
+  g_cabinet.library = LoadSystemLibrary(L"cabinet.dll", system_library);
+  if (g_cabinet.library != nullptr) return true;
   PathString path;
-  // The length without the terminator on success; the size needed when the buffer is too small.
-  const UINT length = api.GetSystemDirectoryW(path.Get(), kMaxPath);
-  if (length != 0 && length < kMaxPath && path.Append(L"\\cabinet.dll")) {
-    g_cabinet.library = api.LoadLibraryExW(path.Get(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
-    if (g_cabinet.library != nullptr) return true;
-  }
   for (const wchar_t* candidate : kLibraryCandidates) {
     path.Clear();
     const DWORD count = api.ExpandEnvironmentStringsW(candidate, path.Get(), kMaxPath);
