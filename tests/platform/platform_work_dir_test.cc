@@ -12,6 +12,8 @@
 
 namespace {
 
+using testing_support::SidText;
+
 using testing_support::ListDirectory;
 using testing_support::ScratchDir;
 
@@ -89,14 +91,6 @@ BOOL WINAPI TokenOwnerAsOnWindows(HANDLE, TOKEN_INFORMATION_CLASS type, LPVOID b
   std::copy(g_owner_sid.begin(), g_owner_sid.end(), sid);
   static_cast<TOKEN_OWNER*>(block)->Owner = sid;
   return TRUE;
-}
-
-std::wstring SidText(PSID sid) {
-  wchar_t* text = nullptr;
-  if (!ConvertSidToStringSidW(sid, &text)) return L"";
-  std::wstring result = text;
-  LocalFree(text);
-  return result;
 }
 
 TEST(WorkDirectoryOnWindows, OwnerEntryGrantsTheTokenOwner) {

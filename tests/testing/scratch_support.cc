@@ -2,6 +2,8 @@
 
 #include "testing/test_support.h"
 
+#include <sddl.h>
+
 namespace testing_support {
 
 std::wstring TestDirectory() {
@@ -122,6 +124,14 @@ void DeleteRegistryValue(HKEY root, const wchar_t* key, const wchar_t* name, REG
 
 void DeleteRegistryKey(HKEY root, const wchar_t* key, REGSAM view) {
   RegDeleteKeyExW(root, key, view, 0);
+}
+
+std::wstring SidText(PSID sid) {
+  wchar_t* text = nullptr;
+  if (!ConvertSidToStringSidW(sid, &text)) return L"";
+  std::wstring result = text;
+  LocalFree(text);
+  return result;
 }
 
 std::string Narrow(const std::wstring& text) {

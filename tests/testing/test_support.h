@@ -49,6 +49,9 @@ LONG SetRegistryValue(HKEY root, const wchar_t* key, const wchar_t* name, DWORD 
 void DeleteRegistryValue(HKEY root, const wchar_t* key, const wchar_t* name, REGSAM view = 0);
 void DeleteRegistryKey(HKEY root, const wchar_t* key, REGSAM view = 0);
 
+// The string form of a SID (S-1-5-...), or empty when it cannot be converted.
+std::wstring SidText(PSID sid);
+
 std::string Narrow(const std::wstring& text);
 std::wstring Widen(const std::string& text);
 

@@ -14,6 +14,8 @@
 
 namespace {
 
+using testing_support::SidText;
+
 using testing_support::ListDirectory;
 using testing_support::PathExists;
 using testing_support::ScratchDir;
@@ -200,14 +202,6 @@ std::wstring OwnerSid() {
   std::wstring sid = text ? text : L"";
   LocalFree(text);
   return sid;
-}
-
-std::wstring SidText(PSID sid) {
-  wchar_t* text = nullptr;
-  if (!ConvertSidToStringSidW(sid, &text)) return L"";
-  std::wstring result = text;
-  LocalFree(text);
-  return result;
 }
 
 std::wstring DescriptorText(PSECURITY_DESCRIPTOR descriptor) {
