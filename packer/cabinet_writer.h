@@ -1,0 +1,23 @@
+// The setup program's cabinet: one folder, one file "setup.exe", MSZIP in blocks of 32 KiB.
+#pragma once
+
+#include <cstdint>
+
+#include "file_io.h"
+
+namespace pack {
+
+struct DosTime {
+  uint16_t date = 0;
+  uint16_t time = 0;
+};
+
+// Seconds since 1970 (UTC) as the date and time a cabinet stores, kept within what a DOS date
+// can hold (1980-01-01 00:00:00 to 2107-12-31 23:59:58) and rounded down to two seconds.
+DosTime DosTimeFromEpoch(uint64_t seconds);
+
+// Writes the cabinet at the end of `out`, reading `source` once in 32 KiB blocks; the file is
+// stored as "setup.exe" with the archive attribute and `stamp`. Returns the cabinet's size.
+uint64_t WriteCabinet(InputFile& source, OutputFile& out, DosTime stamp);
+
+}  // namespace pack

@@ -1,0 +1,290 @@
+// tamrel-pack: writes an installer from the stub carried inside it and the product's files.
+#include <cstdio>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "cabinet_writer.h"
+#include "file_io.h"
+#include "icon_file.h"
+#include "options.h"
+#include "pack_error.h"
+#include "pe_image.h"
+#include "resource_tree.h"
+#include "signing.h"
+#include "stub_image.h"
+#include "text.h"
+#include "version_block.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
+#ifndef TAMREL_PACK_VERSION
+#define TAMREL_PACK_VERSION "0.0.0"
+#endif
+
+namespace pack {
+namespace {
+
+constexpr uint16_t kRtIcon = 3;
+constexpr uint16_t kRtRcData = 10;
+constexpr uint16_t kRtGroupIcon = 14;
+constexpr uint16_t kRtVersion = 16;
+constexpr uint16_t kIconGroup = 107;
+constexpr uint16_t kEnglishUs = 1033;
+constexpr uint64_t kDosFirst = 315532800;
+
+// $SOURCE_DATE_EPOCH in seconds, or nothing when unset or empty.
+std::optional<uint64_t> SourceDate() {
+  std::string storage;
+  const char* text = GetEnvironment("SOURCE_DATE_EPOCH", &storage);
+  if (text == nullptr || *text == '\0') return std::nullopt;
+  uint64_t seconds = 0;
+  for (const char* at = text; *at; ++at) {
+    if (*at < '0' || *at > '9') {
+      Fail(std::string("SOURCE_DATE_EPOCH='") + text +
+           "' is not a whole number of seconds since 1970");
+    }
+    // Far past the last DOS date already: what a cabinet stores is the same from here on.
+    if (seconds < 100000000000000000ull) seconds = seconds * 10 + static_cast<uint64_t>(*at - '0');
+  }
+  return seconds;
+}
+
+std::u16string Utf16(const std::string& text, const std::string& what) {
+  std::u16string units;
+  if (!Utf8ToUtf16(text, &units)) Fail(what + " is not valid UTF-8 text");
+  return units;
+}
+
+ResourceKey NameKey(const std::string& text, const std::string& what) {
+  return ResourceKey::Name(UpperCaseUnits(Utf16(text, what)));
+}
+
+std::string SizeText(uint64_t bytes) {
+  std::string digits = std::to_string(bytes);
+  for (int at = static_cast<int>(digits.size()) - 3; at > 0; at -= 3) {
+    digits.insert(static_cast<size_t>(at), ",");
+  }
+  return digits;
+}
+
+ResourceEntry FileEntry(ResourceKey type, ResourceKey name, InputFile& file) {
+  ResourceEntry entry;
+  entry.type = std::move(type);
+  entry.name = std::move(name);
+  entry.language = kEnglishUs;
+  entry.source.size = file.size();
+  entry.source.file = &file;
+  return entry;
+}
+
+// The stub's resources with the branding applied: the version block rewritten, icon group 107
+// and the icons it names replaced by the product's.
+std::vector<ResourceEntry> BrandedStubResources(const StubImage& stub, const Branding& branding,
+                                                const std::vector<IconImage>* icon) {
+  std::vector<ResourceEntry> own = stub.Resources();
+  if (!branding.empty()) {
+    for (ResourceEntry& entry : own) {
+      if (entry.type == ResourceKey::Id(kRtVersion)) {
+        entry.source.bytes = BrandVersionBlock(entry.source.bytes, branding);
+        entry.source.size = entry.source.bytes.size();
+      }
+    }
+  }
+  if (icon == nullptr) return own;
+
+  std::vector<uint16_t> replaced;
+  uint16_t language = kEnglishUs;
+  for (const ResourceEntry& entry : own) {
+    if (entry.type == ResourceKey::Id(kRtGroupIcon) && entry.name == ResourceKey::Id(kIconGroup)) {
+      language = entry.language;
+      const std::vector<uint8_t>& group = entry.source.bytes;
+      size_t count = group.size() >= 6 ? static_cast<size_t>(group[4] | group[5] << 8) : 0;
+      for (size_t i = 0; i < count && 6 + 14 * i + 14 <= group.size(); ++i) {
+        const uint8_t* at = group.data() + 6 + 14 * i + 12;
+        replaced.push_back(static_cast<uint16_t>(at[0] | at[1] << 8));
+      }
+    }
+  }
+  std::vector<ResourceEntry> kept;
+  uint16_t last_icon = 0;
+  for (ResourceEntry& entry : own) {
+    bool is_group = entry.type == ResourceKey::Id(kRtGroupIcon) &&
+                    entry.name == ResourceKey::Id(kIconGroup);
+    bool is_replaced_icon = false;
+    if (entry.type == ResourceKey::Id(kRtIcon) && !entry.name.is_name) {
+      for (uint16_t id : replaced) is_replaced_icon |= entry.name.id == id;
+      if (!is_replaced_icon && entry.name.id > last_icon) last_icon = entry.name.id;
+    }
+    if (!is_group && !is_replaced_icon) kept.push_back(std::move(entry));
+  }
+  const uint16_t first_id = static_cast<uint16_t>(last_icon + 1);
+  for (size_t i = 0; i < icon->size(); ++i) {
+    ResourceEntry image;
+    image.type = ResourceKey::Id(kRtIcon);
+    image.name = ResourceKey::Id(static_cast<uint16_t>(first_id + i));
+    image.language = language;
+    image.source.bytes = (*icon)[i].data;
+    image.source.size = image.source.bytes.size();
+    kept.push_back(std::move(image));
+  }
+  ResourceEntry group;
+  group.type = ResourceKey::Id(kRtGroupIcon);
+  group.name = ResourceKey::Id(kIconGroup);
+  group.language = language;
+  group.source.bytes = GroupIconData(*icon, first_id);
+  group.source.size = group.source.bytes.size();
+  kept.push_back(std::move(group));
+  return kept;
+}
+
+void CheckImageSize(const StubImage& stub, uint64_t resource_size) {
+  uint64_t image = stub.ImageSize(resource_size);
+  if (image > kMaxImageSize) {
+    Fail("the installer would be an image of " + SizeText(image) +
+         " bytes; a PE32+ image can be at most " + SizeText(kMaxImageSize) +
+         " bytes (2 GB): make the archive smaller or split the product");
+  }
+}
+
+void Pack(const Options& options) {
+  // Every input is opened, and so checked, first; its size is taken now and held to.
+  std::unique_ptr<InputFile> archive, setup, rcdata1;
+  if (options.archive) archive = std::make_unique<InputFile>(*options.archive, "archive");
+  if (options.setup) setup = std::make_unique<InputFile>(*options.setup, "setup program");
+  if (options.rcdata1) rcdata1 = std::make_unique<InputFile>(*options.rcdata1, "RT_RCDATA 1 file");
+  std::vector<std::unique_ptr<InputFile>> extra;
+  for (const ExtraResource& resource : options.resources) {
+    extra.push_back(std::make_unique<InputFile>(resource.file, "resource file"));
+  }
+
+  Branding branding;
+  if (options.product_name) branding.product_name = CheckedText("--product-name", *options.product_name);
+  if (options.company) branding.company = CheckedText("--company", *options.company);
+  if (options.description) branding.description = CheckedText("--description", *options.description);
+  if (options.copyright) branding.copyright = CheckedText("--copyright", *options.copyright);
+  if (options.product_version) {
+    branding.version_numbers = VersionNumbers(*options.product_version);
+    branding.product_version = Utf16(*options.product_version, "--product-version");
+  }
+  std::optional<std::vector<IconImage>> icon;
+  if (options.icon) icon = ReadIconFile(*options.icon);
+  const std::optional<uint64_t> epoch = SourceDate();
+  if (options.sign_cert) CheckSigningMaterial(options);
+
+  const StubImage stub(kStubImage, kStubImageSize);
+  std::vector<ResourceEntry> entries =
+      BrandedStubResources(stub, branding, icon ? &*icon : nullptr);
+  if (options.previous_version) {
+    ResourceEntry text;
+    text.type = ResourceKey::Id(kRtRcData);
+    text.name = ResourceKey::Id(1);
+    text.language = kEnglishUs;
+    for (char16_t unit : Utf16(*options.previous_version, "--previous-version")) {
+      text.source.bytes.push_back(static_cast<uint8_t>(unit));
+      text.source.bytes.push_back(static_cast<uint8_t>(unit >> 8));
+    }
+    text.source.bytes.insert(text.source.bytes.end(), {0, 0});
+    text.source.size = text.source.bytes.size();
+    entries.push_back(std::move(text));
+  }
+  if (rcdata1) entries.push_back(FileEntry(ResourceKey::Id(kRtRcData), ResourceKey::Id(1), *rcdata1));
+  if (archive) {
+    entries.push_back(FileEntry(ResourceKey::Name(u"B7"), ResourceKey::Name(u"TAMREL.PACKED.7Z"), *archive));
+  }
+  const size_t cabinet_index = entries.size();
+  if (setup) {
+    ResourceEntry cabinet;
+    cabinet.type = ResourceKey::Name(u"BL");
+    cabinet.name = ResourceKey::Name(u"SETUP.EX_");
+    cabinet.language = kEnglishUs;
+    entries.push_back(std::move(cabinet));
+  }
+  for (size_t i = 0; i < options.resources.size(); ++i) {
+    const ExtraResource& resource = options.resources[i];
+    ResourceKey type = NameKey(resource.type, "--resource type");
+    ResourceKey name = NameKey(resource.name, "--resource name");
+    // The installer writes a compressed or patch setup program under its own name and then
+    // makes setup.exe beside it: one named setup.exe would be overwritten by its own result.
+    if ((type == ResourceKey::Name(u"BL") || type == ResourceKey::Name(u"B7")) &&
+        name == ResourceKey::Name(u"SETUP.EXE")) {
+      Fail("resource " + type.Text() + " " + resource.name +
+           ": a setup program of type BL or B7 cannot be named setup.exe (the installer makes "
+           "setup.exe from it): give it another name, or type BN for setup.exe itself");
+    }
+    entries.push_back(FileEntry(std::move(type), std::move(name), *extra[i]));
+  }
+
+  if (!IsFolder(FolderOf(options.output))) {
+    Fail("output folder " + FolderOf(options.output) + " does not exist");
+  }
+  if (IsFolder(options.output)) Fail("output " + options.output + " is a folder");
+  // Duplicates and the size limit, with the cabinet counted as empty for now: whatever it adds
+  // can only make the image larger.
+  CheckImageSize(stub, ResourceTree(entries).size());
+
+  const std::string folder = FolderOf(options.output);
+  std::unique_ptr<OutputFile> cabinet;
+  if (setup) {
+    cabinet = std::make_unique<OutputFile>(folder, ".cab");
+    DosTime stamp = DosTimeFromEpoch(epoch ? *epoch : kDosFirst);
+    entries[cabinet_index].source.size = WriteCabinet(*setup, *cabinet, stamp);
+    entries[cabinet_index].source.written = cabinet.get();
+  }
+  const ResourceTree tree(std::move(entries));
+  CheckImageSize(stub, tree.size());
+
+  OutputFile installer(folder, ".exe");
+  stub.Write(installer, tree);
+  if (!options.sign_cert) {
+    installer.Commit(options.output);
+    return;
+  }
+  installer.Close();
+  OutputFile signed_installer(folder, ".exe");
+  signed_installer.Close();
+  Sign(installer.path(), signed_installer.path(), options, epoch);
+  signed_installer.Commit(options.output);
+}
+
+int Main(const std::vector<std::string>& arguments) {
+  try {
+    Options options = ParseOptions(arguments);
+    if (options.help) {
+      std::fputs(kUsage, stdout);
+      return 0;
+    }
+    if (options.version) {
+      std::printf("tamrel-pack %s\n", TAMREL_PACK_VERSION);
+      return 0;
+    }
+    Pack(options);
+    return 0;
+  } catch (const PackError& error) {
+    std::fprintf(stderr, "tamrel-pack: %s\n", error.what());
+  } catch (const std::bad_alloc&) {
+    std::fprintf(stderr, "tamrel-pack: out of memory\n");
+  }
+  return 2;
+}
+
+}  // namespace
+}  // namespace pack
+
+#ifdef _WIN32
+int wmain(int argc, wchar_t** argv) {
+  std::vector<std::string> arguments;
+  for (int i = 1; i < argc; ++i) {
+    int bytes = WideCharToMultiByte(CP_UTF8, 0, argv[i], -1, nullptr, 0, nullptr, nullptr);
+    std::string argument(static_cast<size_t>(bytes > 0 ? bytes - 1 : 0), '\0');
+    if (bytes > 1) WideCharToMultiByte(CP_UTF8, 0, argv[i], -1, &argument[0], bytes, nullptr, nullptr);
+    arguments.push_back(std::move(argument));
+  }
+  return pack::Main(arguments);
+}
+#else
+int main(int argc, char** argv) { return pack::Main(std::vector<std::string>(argv + 1, argv + argc)); }
+#endif

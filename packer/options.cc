@@ -1,0 +1,186 @@
+#include "options.h"
+
+#include <cstring>
+#include <utility>
+
+#include "pack_error.h"
+
+namespace pack {
+
+const char kUsage[] =
+    R"(tamrel-pack: wraps a product (an archive and a setup program) into the installer stub.
+
+Usage:
+  tamrel-pack --output OUT.exe [--archive FILE] [--setup FILE]
+              [--resource TYPE NAME FILE]... [--previous-version TEXT] [--rcdata1 FILE]
+              [--product-name TEXT] [--product-version N[.N[.N[.N]]]] [--company TEXT]
+              [--description TEXT] [--copyright TEXT] [--icon FILE.ico]
+              [--sign-cert CERT --sign-key KEY [--sign-pass-file FILE] [--timestamp-url URL]]
+  tamrel-pack --help | --version
+
+  --output OUT.exe           the installer to write; replaced only when everything succeeded
+  --archive FILE             the product archive, as resource "TAMREL.PACKED.7Z" of type "B7"
+  --setup FILE               the setup program: stored as "setup.exe" in an MSZIP cabinet,
+                             added as resource "SETUP.EX_" of type "BL"
+  --resource TYPE NAME FILE  FILE's bytes verbatim as the resource NAME of string type TYPE;
+                             repeatable; any string type and name, an empty FILE included
+  --previous-version TEXT    RT_RCDATA 1 holding TEXT in UTF-16LE and one zero wide character
+  --rcdata1 FILE             RT_RCDATA 1 holding FILE's bytes verbatim
+
+Branding (the version block and icon group 107; each default is the stub's own):
+  --product-name TEXT        ProductName; also FileDescription unless --description is given
+  --product-version VERSION  ProductVersion and FileVersion as given, and the numeric
+                             PRODUCTVERSION/FILEVERSION: one to four dot-separated numbers
+                             0-65535, missing parts 0 ("1.2.3" is 1,2,3,0)
+  --company TEXT             CompanyName; also LegalCopyright "Copyright (C) TEXT" unless
+                             --copyright is given
+  --description TEXT         FileDescription
+  --copyright TEXT           LegalCopyright
+  --icon FILE.ico            replaces icon group 107 with the images of FILE.ico
+Text values are one line of any Unicode text, at most 256 UTF-16 units.
+
+Signing (Authenticode through osslsigncode; nothing is signed without --sign-cert):
+  --sign-cert CERT           the signing certificate, with any intermediates (PEM or DER)
+  --sign-key KEY             its private key (PEM or DER)
+  --sign-pass-file FILE      the key's passphrase, when the key is encrypted
+  --timestamp-url URL        an RFC 3161 time-stamping server to countersign the signature
+
+Resource types and names are stored in upper case, as resource compilers store them: Windows
+upper-cases the name it is asked to find, so a name stored in lower or mixed case could be listed
+but never found. The same type and name given twice is an error, and so is a setup program
+named "setup.exe" in type "BL" or "B7" (the installer writes that file under its own name and
+then expands or patches setup.exe beside it: such an installer could never run).
+
+The same inputs give the same bytes, from the Linux and the Windows build alike: nothing of the
+paths, the current folder or the clock reaches the installer. The cabinet's file date and the
+signing time come from $SOURCE_DATE_EPOCH when it is set (the cabinet date kept within the DOS
+range, 1980 to 2107), else they are fixed at 1980-01-01 00:00:00 UTC; a signature countersigned
+by a time-stamping server carries that server's time and so differs on every run.
+
+No compiler or other tool runs: the stub is inside this program. Every option and input is
+checked, and the installer's size computed (a PE32+ image is at most 2 GB), before anything is
+written; input files are streamed, never held in memory. On any error one line names the
+problem, the exit code is 2, OUT.exe is left as it was and no temporary file stays behind.
+
+Example:
+  tamrel-pack --output MyProduct.exe --archive product.7z --setup setup.exe
+)";
+
+namespace {
+
+bool IsNumber(const std::string& text) {
+  if (text.empty()) return false;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+  }
+  return true;
+}
+
+bool IsUrl(const std::string& url) {
+  size_t rest;
+  if (url.compare(0, 7, "http://") == 0) {
+    rest = 7;
+  } else if (url.compare(0, 8, "https://") == 0) {
+    rest = 8;
+  } else {
+    return false;
+  }
+  if (url.size() == rest) return false;
+  for (size_t i = rest; i < url.size(); ++i) {
+    unsigned char c = static_cast<unsigned char>(url[i]);
+    if (c == ' ' || (c >= '\t' && c <= '\r')) return false;
+  }
+  return true;
+}
+
+std::string Quoted(const std::string& text) { return "'" + text + "'"; }
+
+}  // namespace
+
+Options ParseOptions(const std::vector<std::string>& arguments) {
+  Options options;
+  std::pair<const char*, std::optional<std::string>*> single[] = {
+      {"--output", nullptr},
+      {"--archive", &options.archive},
+      {"--setup", &options.setup},
+      {"--previous-version", &options.previous_version},
+      {"--rcdata1", &options.rcdata1},
+      {"--product-name", &options.product_name},
+      {"--product-version", &options.product_version},
+      {"--company", &options.company},
+      {"--description", &options.description},
+      {"--copyright", &options.copyright},
+      {"--icon", &options.icon},
+      {"--sign-cert", &options.sign_cert},
+      {"--sign-key", &options.sign_key},
+      {"--sign-pass-file", &options.sign_pass_file},
+      {"--timestamp-url", &options.timestamp_url},
+  };
+  bool have_output = false;
+  for (size_t i = 0; i < arguments.size();) {
+    const std::string& argument = arguments[i];
+    if (argument == "-h" || argument == "--help") {
+      options.help = true;
+      return options;
+    }
+    if (argument == "--version") {
+      options.version = true;
+      return options;
+    }
+    if (argument == "--resource") {
+      if (i + 3 >= arguments.size()) Fail("--resource needs TYPE NAME FILE");
+      options.resources.push_back({arguments[i + 1], arguments[i + 2], arguments[i + 3]});
+      i += 4;
+      continue;
+    }
+    bool known = false;
+    for (auto& [name, slot] : single) {
+      if (argument != name) continue;
+      known = true;
+      if (i + 1 >= arguments.size()) Fail(argument + " needs a value");
+      if (slot == nullptr) {
+        if (have_output) Fail(argument + " given twice");
+        options.output = arguments[i + 1];
+        have_output = true;
+      } else {
+        if (slot->has_value()) Fail(argument + " given twice");
+        *slot = arguments[i + 1];
+      }
+      i += 2;
+      break;
+    }
+    if (!known) Fail("unknown argument: " + argument);
+  }
+  if (!have_output || options.output.empty()) Fail("--output is required");
+  if (options.previous_version && options.rcdata1) {
+    Fail("--previous-version and --rcdata1 both set RT_RCDATA 1: give one");
+  }
+  for (const ExtraResource& resource : options.resources) {
+    for (auto [label, text] : {std::pair<const char*, const std::string*>{"type", &resource.type},
+                               {"name", &resource.name}}) {
+      if (text->empty() || text->find('\0') != std::string::npos) {
+        Fail(std::string("--resource ") + label + " must be a non-empty string");
+      }
+      if (IsNumber(*text)) {
+        Fail(std::string("--resource ") + label + " " + Quoted(*text) +
+             " is a number; only string types and names");
+      }
+    }
+  }
+  if (options.sign_cert.has_value() != options.sign_key.has_value()) {
+    Fail("--sign-cert and --sign-key go together: give both or neither");
+  }
+  if (options.sign_pass_file && !options.sign_cert) {
+    Fail("--sign-pass-file needs --sign-cert and --sign-key");
+  }
+  if (options.timestamp_url && !options.sign_cert) {
+    Fail("--timestamp-url needs --sign-cert and --sign-key");
+  }
+  if (options.timestamp_url && !IsUrl(*options.timestamp_url)) {
+    Fail("--timestamp-url " + Quoted(*options.timestamp_url) +
+         " is not an http:// or https:// URL");
+  }
+  return options;
+}
+
+}  // namespace pack

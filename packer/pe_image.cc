@@ -1,0 +1,261 @@
+#include "pe_image.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "bytes.h"
+#include "pack_error.h"
+
+namespace pack {
+namespace {
+
+constexpr size_t kCopyChunk = 4u << 20;
+constexpr uint16_t kPe32Plus = 0x20B;
+constexpr uint32_t kSectionHeader = 40;
+constexpr uint32_t kInitializedData = 0x00000040u;
+// Fields of the PE32+ optional header, by their offset in it.
+constexpr uint32_t kSizeOfInitializedData = 8;
+constexpr uint32_t kSectionAlignment = 32;
+constexpr uint32_t kFileAlignment = 36;
+constexpr uint32_t kSizeOfImage = 56;
+constexpr uint32_t kSizeOfHeaders = 60;
+constexpr uint32_t kCheckSum = 64;
+constexpr uint32_t kNumberOfRvaAndSizes = 108;
+constexpr uint32_t kDataDirectories = 112;
+constexpr uint32_t kResourceDirectory = 2;
+constexpr uint32_t kSecurityDirectory = 4;
+constexpr uint32_t kRelocationDirectory = 5;
+
+[[noreturn]] void Damaged(const char* what) {
+  Fail(std::string("the stub image carried by this packer is unusable: ") + what);
+}
+
+}  // namespace
+
+void ImageWriter::Fold(const uint8_t* data, size_t count) {
+  // The sum is of little-endian 16-bit words at even file offsets. Adding 32-bit words instead
+  // gives the same sum modulo 0xFFFF (2^16 is 1 there), which the final fold keeps.
+  uint64_t sum = sum_;
+  if (odd_ && count > 0) {
+    sum += static_cast<uint64_t>(*data) << 8;
+    ++data;
+    --count;
+    odd_ = false;
+  }
+  size_t words = count / 4;
+  uint64_t low = 0, high = 0;
+  for (size_t i = 0; i < words; ++i) {
+    uint32_t word;
+    std::memcpy(&word, data + 4 * i, 4);
+    // Both builds run on little-endian x86-64; the loop is the hot path of a large pack.
+    low += word & 0xFFFFu;
+    high += word >> 16;
+  }
+  sum += low + high;
+  data += 4 * words;
+  count -= 4 * words;
+  if (count >= 2) {
+    sum += Get16(data);
+    data += 2;
+    count -= 2;
+  }
+  if (count == 1) {
+    sum += *data;
+    odd_ = true;
+  }
+  // Keep the running sum far from overflow: fold whenever it grows past 48 bits.
+  while (sum >> 48) sum = (sum & 0xFFFFFFFFull) + (sum >> 32);
+  sum_ = sum;
+}
+
+void ImageWriter::Write(const void* data, size_t count) {
+  Fold(static_cast<const uint8_t*>(data), count);
+  out_.Write(data, count);
+}
+
+void ImageWriter::WriteZeros(uint64_t count) {
+  if (count % 2 == 1) odd_ = !odd_;
+  out_.WriteZeros(count);
+}
+
+void ImageWriter::PadTo(uint64_t offset) {
+  if (offset < out_.offset()) Fail("internal error: writing backwards");
+  WriteZeros(offset - out_.offset());
+}
+
+void ImageWriter::Copy(InputFile& file, uint64_t size) {
+  if (buffer_.empty()) buffer_.resize(kCopyChunk);
+  while (size > 0) {
+    size_t chunk = static_cast<size_t>(std::min<uint64_t>(size, buffer_.size()));
+    file.ReadExactly(buffer_.data(), chunk);
+    Write(buffer_.data(), chunk);
+    size -= chunk;
+  }
+}
+
+void ImageWriter::Copy(OutputFile& written, uint64_t size) {
+  if (buffer_.empty()) buffer_.resize(kCopyChunk);
+  uint64_t at = 0;
+  while (at < size) {
+    size_t chunk = static_cast<size_t>(std::min<uint64_t>(size - at, buffer_.size()));
+    written.ReadAt(at, buffer_.data(), chunk);
+    Write(buffer_.data(), chunk);
+    at += chunk;
+  }
+}
+
+uint32_t ImageWriter::Checksum() const {
+  uint64_t sum = sum_;
+  while (sum >> 16) sum = (sum & 0xFFFF) + (sum >> 16);
+  return static_cast<uint32_t>(sum + out_.offset());
+}
+
+StubImage::StubImage(const uint8_t* bytes, size_t size) : bytes_(bytes), size_(size) {
+  if (size < 0x40 || bytes[0] != 'M' || bytes[1] != 'Z') Damaged("no DOS header");
+  pe_offset_ = Get32(bytes + 0x3C);
+  if (pe_offset_ > size - 24 || std::memcmp(bytes + pe_offset_, "PE\0\0", 4) != 0) {
+    Damaged("no PE header");
+  }
+  const uint8_t* file_header = bytes + pe_offset_ + 4;
+  uint16_t section_count = Get16(file_header + 2);
+  uint16_t optional_size = Get16(file_header + 16);
+  optional_offset_ = pe_offset_ + 24;
+  if (optional_offset_ + optional_size > size || optional_size < kDataDirectories + 16 * 6) {
+    Damaged("short optional header");
+  }
+  const uint8_t* optional = bytes + optional_offset_;
+  if (Get16(optional) != kPe32Plus) Damaged("not PE32+");
+  if (Get32(optional + kNumberOfRvaAndSizes) <= kRelocationDirectory) Damaged("few directories");
+  const uint8_t* security = optional + kDataDirectories + 8 * kSecurityDirectory;
+  if (Get32(security) != 0 || Get32(security + 4) != 0) Damaged("already signed");
+  file_alignment_ = Get32(optional + kFileAlignment);
+  section_alignment_ = Get32(optional + kSectionAlignment);
+  headers_size_ = Get32(optional + kSizeOfHeaders);
+  section_table_ = optional_offset_ + optional_size;
+  if (section_table_ + kSectionHeader * section_count > headers_size_ || headers_size_ > size) {
+    Damaged("section table");
+  }
+
+  bool found_resources = false;
+  for (uint16_t i = 0; i < section_count; ++i) {
+    const uint8_t* header = bytes + section_table_ + kSectionHeader * i;
+    Section section;
+    std::memcpy(section.name, header, 8);
+    section.virtual_size = Get32(header + 8);
+    section.virtual_address = Get32(header + 12);
+    section.raw_size = Get32(header + 16);
+    section.raw_pointer = Get32(header + 20);
+    section.characteristics = Get32(header + 36);
+    if (section.raw_pointer + static_cast<uint64_t>(section.raw_size) > size) {
+      Damaged("section outside the file");
+    }
+    if (std::memcmp(section.name, ".rsrc\0\0\0", 8) == 0) {
+      resources_ = section;
+      found_resources = true;
+    } else if (found_resources) {
+      // Only the base relocations may follow the resources: their blocks name pages of the
+      // other sections, so they can move without a change inside them.
+      if (std::memcmp(section.name, ".reloc\0\0", 8) != 0 || has_relocations_) {
+        Damaged("a section other than .reloc after .rsrc");
+      }
+      relocations_ = section;
+      has_relocations_ = true;
+    } else {
+      sections_.push_back(section);
+    }
+  }
+  if (!found_resources) Damaged("no resource section");
+  resources_start_rva_ = resources_.virtual_address;
+  resources_start_file_ = resources_.raw_pointer;
+  if (has_relocations_) {
+    const uint8_t* directory = optional + kDataDirectories + 8 * kRelocationDirectory;
+    if (Get32(directory) != relocations_.virtual_address) Damaged("relocation directory");
+  }
+}
+
+std::vector<ResourceEntry> StubImage::Resources() const {
+  return ReadResourceSection(bytes_ + resources_.raw_pointer, resources_.virtual_size,
+                             resources_.virtual_address);
+}
+
+namespace {
+uint64_t RelocationsSpan(bool has, uint32_t virtual_size, uint64_t alignment) {
+  return has ? AlignUp(virtual_size, alignment) : 0;
+}
+}  // namespace
+
+uint64_t StubImage::ImageSize(uint64_t resource_size) const {
+  return resources_start_rva_ +
+         RelocationsSpan(has_relocations_, relocations_.virtual_size, section_alignment_) +
+         AlignUp(resource_size, section_alignment_);
+}
+
+uint64_t StubImage::FileSize(uint64_t resource_size) const {
+  return resources_start_file_ +
+         RelocationsSpan(has_relocations_, relocations_.raw_size, file_alignment_) +
+         AlignUp(resource_size, file_alignment_);
+}
+
+void StubImage::Write(OutputFile& out, const ResourceTree& resources) const {
+  Section relocations = relocations_;
+  relocations.virtual_address = resources_start_rva_;
+  relocations.raw_pointer = resources_start_file_;
+  Section rsrc = resources_;
+  rsrc.virtual_address = static_cast<uint32_t>(
+      resources_start_rva_ +
+      RelocationsSpan(has_relocations_, relocations_.virtual_size, section_alignment_));
+  rsrc.raw_pointer = static_cast<uint32_t>(
+      resources_start_file_ +
+      RelocationsSpan(has_relocations_, relocations_.raw_size, file_alignment_));
+  rsrc.virtual_size = static_cast<uint32_t>(resources.size());
+  rsrc.raw_size = static_cast<uint32_t>(AlignUp(resources.size(), file_alignment_));
+
+  std::vector<Section> order = sections_;
+  if (has_relocations_) order.push_back(relocations);
+  order.push_back(rsrc);
+
+  std::vector<uint8_t> headers(bytes_, bytes_ + headers_size_);
+  uint8_t* optional = headers.data() + optional_offset_;
+  for (size_t i = 0; i < order.size(); ++i) {
+    uint8_t* header = headers.data() + section_table_ + kSectionHeader * i;
+    const Section& section = order[i];
+    std::memcpy(header, section.name, 8);
+    Set32(header + 8, section.virtual_size);
+    Set32(header + 12, section.virtual_address);
+    Set32(header + 16, section.raw_size);
+    Set32(header + 20, section.raw_pointer);
+    Set32(header + 36, section.characteristics);
+  }
+  uint32_t initialized = 0;
+  for (const Section& section : order) {
+    if (section.characteristics & kInitializedData) initialized += section.raw_size;
+  }
+  Set32(optional + kSizeOfInitializedData, initialized);
+  Set32(optional + kSizeOfImage, static_cast<uint32_t>(ImageSize(resources.size())));
+  Set32(optional + kCheckSum, 0);
+  Set32(optional + kDataDirectories + 8 * kResourceDirectory, rsrc.virtual_address);
+  Set32(optional + kDataDirectories + 8 * kResourceDirectory + 4, rsrc.virtual_size);
+  if (has_relocations_) {
+    Set32(optional + kDataDirectories + 8 * kRelocationDirectory, relocations.virtual_address);
+  }
+
+  ImageWriter writer(out);
+  writer.Write(headers.data(), headers.size());
+  for (const Section& section : sections_) {
+    writer.PadTo(section.raw_pointer);
+    writer.Write(bytes_ + section.raw_pointer, section.raw_size);
+  }
+  if (has_relocations_) {
+    writer.PadTo(relocations.raw_pointer);
+    writer.Write(bytes_ + relocations_.raw_pointer, relocations_.raw_size);
+  }
+  writer.PadTo(rsrc.raw_pointer);
+  resources.Write(writer, rsrc.virtual_address);
+  writer.PadTo(rsrc.raw_pointer + static_cast<uint64_t>(rsrc.raw_size));
+
+  uint8_t checksum[4];
+  Set32(checksum, writer.Checksum());
+  out.WriteAt(optional_offset_ + kCheckSum, checksum, 4);
+}
+
+}  // namespace pack

@@ -1,0 +1,82 @@
+// The prebuilt stub image and the installer written from it: the stub's sections copied as
+// they are, a new resource section last, and the headers that depend on it fixed.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "file_io.h"
+#include "resource_tree.h"
+
+namespace pack {
+
+// The largest image a PE32+ file may describe: the loader refuses anything of 2 GB or more.
+constexpr uint64_t kMaxImageSize = 0x7FFFFFFFull;
+
+// Writes the installer from its first byte on, keeping the PE checksum (the 16-bit one's
+// complement sum the loader and signing tools check) over everything written.
+class ImageWriter {
+ public:
+  explicit ImageWriter(OutputFile& out) : out_(out) {}
+  void Write(const void* data, size_t count);
+  void WriteZeros(uint64_t count);
+  void PadTo(uint64_t offset);
+  // Copies `size` bytes of a file, in large chunks, through one buffer.
+  void Copy(InputFile& file, uint64_t size);
+  void Copy(OutputFile& written, uint64_t size);
+  uint64_t offset() const { return out_.offset(); }
+  // The checksum of everything written, plus the file's length; the checksum field itself must
+  // have been written as zero.
+  uint32_t Checksum() const;
+  OutputFile& file() { return out_; }
+
+ private:
+  void Fold(const uint8_t* data, size_t count);
+
+  OutputFile& out_;
+  uint64_t sum_ = 0;
+  bool odd_ = false;  // an odd number of bytes so far: the next byte is a word's high half
+  std::vector<uint8_t> buffer_;
+};
+
+class StubImage {
+ public:
+  // Reads the headers and sections of the image; fails on anything the packer cannot rewrite.
+  StubImage(const uint8_t* bytes, size_t size);
+
+  // The stub's own resources: the icon group, the manifest, the version block.
+  std::vector<ResourceEntry> Resources() const;
+
+  // The installer's image size (SizeOfImage) and file size with a resource section of
+  // `resource_size` bytes.
+  uint64_t ImageSize(uint64_t resource_size) const;
+  uint64_t FileSize(uint64_t resource_size) const;
+
+  // Writes the whole installer: headers, the stub's sections, the resources; then the
+  // checksum. The caller checked ImageSize() first.
+  void Write(OutputFile& out, const ResourceTree& resources) const;
+
+ private:
+  struct Section {
+    char name[8];
+    uint32_t virtual_size, virtual_address, raw_size, raw_pointer, characteristics;
+  };
+
+  const uint8_t* bytes_;
+  size_t size_;
+  uint32_t pe_offset_ = 0;         // "PE\0\0"
+  uint32_t optional_offset_ = 0;   // the optional header
+  uint32_t section_table_ = 0;     // the first section header
+  uint32_t headers_size_ = 0;
+  uint32_t file_alignment_ = 0;
+  uint32_t section_alignment_ = 0;
+  std::vector<Section> sections_;  // the sections kept, in order, before the resources
+  Section resources_{};            // the stub's own resource section
+  Section relocations_{};          // the base relocations, moved to where the resources were
+  bool has_relocations_ = false;
+  uint32_t resources_start_rva_ = 0;   // where the moved relocations and then resources begin
+  uint32_t resources_start_file_ = 0;
+};
+
+}  // namespace pack
