@@ -244,8 +244,11 @@ void Pack(const Options& options) {
     return;
   }
   installer.Close();
+  // A name of its own for the signed file, free again for the signing tool, which writes only a
+  // file that does not exist yet.
   OutputFile signed_installer(folder, ".exe");
   signed_installer.Close();
+  RemoveFile(signed_installer.path());
   Sign(installer.path(), signed_installer.path(), options, epoch);
   signed_installer.Commit(options.output);
 }

@@ -1,13 +1,15 @@
 #!/usr/bin/env python3
-"""Tests of scripts/make-installer as a release engineer uses it: branding read back from the
-built file, refusals before anything is built, Authenticode signing checked with osslsigncode,
-the dates it writes, and byte-identical output from two build folders and two current folders.
+"""Tests of tamrel-pack as a release engineer uses it: branding read back from the built file,
+refusals before anything is written, Authenticode signing checked with osslsigncode, the dates it
+writes, and byte-identical output from the Linux and the Windows build (run under Wine) and from
+other current folders and copies of the inputs.
 
 Usage: make_installer_test.py   ($STUB_BUILD_DIR names the build folder, default ./build)
 """
 import os
 import re
 import shutil
+import atexit
 import struct
 import subprocess
 import sys
@@ -20,20 +22,26 @@ sys.path[:0] = [HERE, os.path.join(ROOT, "tests", "pe")]
 import check_stub  # noqa: E402
 import packer_fixtures  # noqa: E402
 
-MAKE_INSTALLER = os.path.join(ROOT, "scripts", "make-installer")
 BUILD = os.path.abspath(os.environ.get("STUB_BUILD_DIR") or os.path.join(ROOT, "build"))
+PACK = os.path.join(BUILD, "bin", "tamrel-pack")
+WINE = os.path.join(ROOT, "scripts", "wine")
 DIR_SECURITY = 4
 RT_ICON, RT_GROUP_ICON, RT_VERSION = check_stub.RT_ICON, check_stub.RT_GROUP_ICON, 16
 ARCHIVE = bytes(range(256)) * 16
 SETUP = b"MZ a setup program stand-in " * 8
 
 
-def pack(args, build=BUILD, cwd=None, epoch=None):
+def pack(args, cwd=None, epoch=None, windows=False):
+    """Runs the Linux build, or the Windows one under Wine, with nothing on PATH but the signing
+    tools: no compiler or other tool may be needed."""
     env = {k: v for k, v in os.environ.items() if k != "SOURCE_DATE_EPOCH"}
-    env.update(STUB_BUILD_DIR=build, STUB_NO_BUILD="1")
+    env.update(STUB_BUILD_DIR=BUILD, PATH=SIGNING_TOOLS)
     if epoch is not None:
         env["SOURCE_DATE_EPOCH"] = epoch
-    return subprocess.run([MAKE_INSTALLER, *args], cwd=cwd, env=env, stdout=subprocess.PIPE,
+    command = [WINE, PACK + ".exe"] if windows else [PACK]
+    if windows:
+        env["PATH"] = os.environ["PATH"]
+    return subprocess.run([*command, *args], cwd=cwd, env=env, stdout=subprocess.PIPE,
                           stderr=subprocess.PIPE, text=True)
 
 
@@ -54,6 +62,13 @@ def group_entries(resources):
         entries.append((width, planes, bits,
                         check_stub.find_resource(resources, RT_ICON, icon_id)))
     return entries
+
+
+# osslsigncode and openssl, and nothing else: a folder of links to just these two.
+SIGNING_TOOLS = tempfile.mkdtemp(prefix="packer-tools-")
+atexit.register(shutil.rmtree, SIGNING_TOOLS, True)
+for _tool in ("osslsigncode", "openssl"):
+    os.symlink(shutil.which(_tool), os.path.join(SIGNING_TOOLS, _tool))
 
 
 class PackerTest(unittest.TestCase):
@@ -88,11 +103,11 @@ class PackerTest(unittest.TestCase):
         with open(out, "rb") as f:
             return f.read()
 
-    def refused(self, args, output, fragment, build=BUILD, epoch=None):
+    def refused(self, args, output, fragment, epoch=None):
         """The run fails with one line naming the problem and leaves OUT.exe as it was."""
         with open(output, "wb") as f:
             f.write(b"previous installer")
-        done = pack(["--output", output, *args], build=build, epoch=epoch)
+        done = pack(["--output", output, *args], epoch=epoch)
         self.assertEqual(2, done.returncode, done.stderr)
         message = done.stderr.strip()
         self.assertEqual(1, len(message.splitlines()), message)
@@ -100,7 +115,7 @@ class PackerTest(unittest.TestCase):
         with open(output, "rb") as f:
             self.assertEqual(b"previous installer", f.read())
         self.assertEqual([], [n for n in os.listdir(os.path.dirname(output))
-                              if n.startswith(".make-installer-")])
+                              if n.startswith(".tamrel-pack-")])
 
 
 class BrandingTest(PackerTest):
@@ -153,8 +168,7 @@ class BrandingTest(PackerTest):
 
 
 class RefusalTest(PackerTest):
-    """Every bad option or input is refused before the stub is looked for: the build folder named
-    here does not exist, so a run that got that far would say so instead."""
+    """Every bad option or input is refused with one line, and nothing is left behind."""
 
     def test_refused_with_a_clear_message(self):
         icon = packer_fixtures.icon_file(((16, 32, "bmp"), (32, 32, "bmp")))
@@ -203,15 +217,29 @@ class RefusalTest(PackerTest):
             (["--sign-cert", self.cert, "--sign-key", self.dir + "/missing.key"],
              "cannot read signing key"),
         ]
-        nowhere = os.path.join(self.dir, "no-build-folder")
+        # An archive just past what a PE32+ image can hold, as a sparse file: nothing is read.
+        huge = os.path.join(self.dir, "huge.7z")
+        with open(huge, "wb") as f:
+            f.truncate(2 ** 31 - 0x10000)
+        small = self.file("small.bin", b"x" * 100)
+        cases += [
+            (["--resource", "B7", "HUGE", huge], "the installer would be an image of 2,147,"),
+            (["--resource", "B7", "HUGE", huge], "at most 2,147,483,647 bytes"),
+            (["--resource", "BL", "Setup.Exe", small], "cannot be named setup.exe"),
+            (["--resource", "B7", "setup.exe", small], "cannot be named setup.exe"),
+            # /proc files claim to be empty and then have bytes: a file that grows while packed.
+            (["--resource", "BN", "GROWS", "/proc/self/status"], "changed while it was packed"),
+            (["--resource", "BN", "X", self.dir], "is not a regular file"),
+            (["--resource", "BN", "X", self.dir + "/missing.bin"], "cannot read resource file"),
+        ]
         for args, fragment in cases:
             with self.subTest(args=args):
                 self.refused(self.product + args, os.path.join(self.dir, "refused.exe"),
-                             fragment, build=nowhere)
+                             fragment)
         for epoch in ("x", "-1", "1.5"):
             with self.subTest(epoch=epoch):
                 self.refused(self.product, os.path.join(self.dir, "refused.exe"),
-                             "is not a whole number of seconds", build=nowhere, epoch=epoch)
+                             "is not a whole number of seconds", epoch=epoch)
 
 
 class SigningTest(PackerTest):
@@ -294,19 +322,13 @@ class DatesTest(PackerTest):
 
 
 class ReproducibleTest(PackerTest):
-    """The same inputs, as other copies with other modification times, packed with the stub built
-    in another build folder, from another current folder, into another output path."""
+    """The same inputs, as other copies with other modification times, packed by the Linux and
+    the Windows build, from another current folder, into another output path."""
 
     def test_same_inputs_same_bytes(self):
-        other_build = os.path.join(self.dir, "elsewhere", "build")
-        subprocess.run(["cmake", "-S", ROOT, "-B", other_build,
-                        f"-DCMAKE_TOOLCHAIN_FILE={ROOT}/cmake/mingw-w64.cmake",
-                        "-DSTUB_BUILD_TESTS=OFF"], check=True, stdout=subprocess.DEVNULL)
-        subprocess.run(["cmake", "--build", other_build, "--target", "stub_archive",
-                        "stub_resources"], check=True, stdout=subprocess.DEVNULL)
         icon = packer_fixtures.icon_file(((16, 32, "bmp"), (256, 32, "png")))
-        sides = []
-        for n, (build, mtime) in enumerate(((BUILD, 1000000000), (other_build, 2000000000))):
+        folders = []
+        for n, mtime in enumerate((1000000000, 2000000000)):
             folder = os.path.join(self.dir, f"copy{n}")
             os.makedirs(folder)
             for name, data in (("product.7z", ARCHIVE), ("setup.exe", SETUP), ("icon.ico", icon)):
@@ -316,24 +338,27 @@ class ReproducibleTest(PackerTest):
             for name in ("crt", "key"):
                 shutil.copy(getattr(self, "cert" if name == "crt" else "key"),
                             os.path.join(folder, "signer." + name))
-            sides.append((build, folder))
+            folders.append(folder)
 
+        branded = ["--product-name", "Kestrel Studio", "--product-version", "3.1", "--company",
+                   "Kestrel", "--description", "Kestrel Studio setup ü 日本"]
+        # (arguments, whether the Windows build packs it too: it has no signing tool under Wine)
         cases = [
-            [],
-            ["--product-name", "Kestrel Studio", "--product-version", "3.1", "--company", "Kestrel",
-             "--icon", "icon.ico", "--previous-version", "3.0"],
-            ["--sign-cert", "signer.crt", "--sign-key", "signer.key", "--resource", "BN", "extra",
-             "icon.ico"],
+            ([], True),
+            (branded, True),
+            (["--icon", "icon.ico"], True),
+            (["--previous-version", "3.0", "--resource", "BN", "extra", "icon.ico"], True),
+            (["--sign-cert", "signer.crt", "--sign-key", "signer.key"], False),
         ]
-        for args in cases:
+        for args, both_builds in cases:
             with self.subTest(args=args):
                 outputs = []
-                for n, (build, folder) in enumerate(sides):
-                    out = os.path.join(self.dir, f"repro{n}.exe")
+                for n, windows in enumerate((False, True) if both_builds else (False, False)):
+                    out = f"repro{n}.exe"
                     done = pack(["--output", out, "--archive", "product.7z", "--setup",
-                                 "setup.exe", *args], build=build, cwd=folder)
+                                 "setup.exe", *args], cwd=folders[n], windows=windows)
                     self.assertEqual(0, done.returncode, done.stderr)
-                    with open(out, "rb") as f:
+                    with open(os.path.join(folders[n], out), "rb") as f:
                         outputs.append(f.read())
                 self.assertEqual(outputs[0], outputs[1])
 

@@ -26,6 +26,13 @@ add_test_installer(packer_unsigned ARGS ${PACKER_PRODUCT} DEPENDS ${PACKER_DEPEN
 add_unit_tests(packer LOCKS registry DEPENDS fake_setup demo_archive test_installers)
 target_link_libraries(packer_tests PRIVATE wintrust version)
 
+# The shape of packed installers as Windows reads it: resource layout, checksum, version block.
+foreach(installer packer_unsigned payload_mixed_case)
+  add_test(NAME packed_image_${installer}
+           COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/pe/check_stub.py --payload
+           ${INSTALLER_DIR}/${installer}.exe)
+endforeach()
+
 add_test(NAME packer_script
          COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/packer/make_installer_test.py)
 set_tests_properties(packer_script PROPERTIES TIMEOUT 900

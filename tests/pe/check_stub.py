@@ -426,10 +426,66 @@ def check_payload(image):
     return f"{len(extra)} more resources"
 
 
+def check_resource_layout(image):
+    """Every directory as Windows' lookup searches it: named entries first, in ascending order of
+    their UTF-16 units and stored in upper case, then ids ascending; data entries on four-byte
+    and data on eight-byte boundaries."""
+    root, _ = image.directory(DIR_RESOURCE)
+    pending, directories, leaves = [0], 0, 0
+    while pending:
+        offset = pending.pop()
+        directories += 1
+        named, ids = struct.unpack("<HH", image.read(root + offset + 12, 4))
+        keys = []
+        for i in range(named + ids):
+            name, target = struct.unpack("<II", image.read(root + offset + 16 + 8 * i, 8))
+            is_name = bool(name & 0x80000000)
+            require(is_name == (i < named), f"directory {offset:#x}: entry {i} is named "
+                    f"{'after' if is_name else 'among'} the named entries")
+            if is_name:
+                at = root + (name & 0x7FFFFFFF)
+                length = struct.unpack("<H", image.read(at, 2))[0]
+                units = struct.unpack(f"<{length}H", image.read(at + 2, 2 * length))
+                text = bytes(image.read(at + 2, 2 * length)).decode("utf-16-le", "surrogatepass")
+                require(text == "".join(c.upper() if len(c.upper()) == 1 else c for c in text),
+                        f"resource name {text!r} is not in upper case")
+                keys.append((0, units))
+            else:
+                keys.append((1, (name,)))
+            if target & 0x80000000:
+                pending.append(target & 0x7FFFFFFF)
+            else:
+                leaves += 1
+                require((target % 4) == 0, f"data entry at {target:#x} is not 4-byte aligned")
+                data_rva = struct.unpack("<I", image.read(root + target, 4))[0]
+                require(data_rva % 8 == 0, f"data at {data_rva:#x} is not 8-byte aligned")
+        require(all(a < b for a, b in zip(keys, keys[1:])),
+                f"directory {offset:#x}: entries out of order")
+    return f"{directories} directories, {leaves} resources in lookup order"
+
+
+def check_checksum(image):
+    """The optional header's CheckSum: none (zero) or the right one."""
+    data = bytearray(image.data)
+    at = struct.unpack_from("<I", data, 0x3C)[0] + 24 + 64
+    stored = struct.unpack_from("<I", data, at)[0]
+    if stored == 0:
+        return "none"
+    data[at:at + 4] = bytes(4)
+    data += bytes(len(data) % 2)
+    total = sum(struct.unpack(f"<{len(data) // 2}H", data))
+    while total >> 16:
+        total = (total & 0xFFFF) + (total >> 16)
+    require(stored == total + len(image.data), f"stored {stored:#x}, computed "
+            f"{total + len(image.data):#x}")
+    return f"{stored:#x}"
+
+
 CHECKS = [("format", check_format), ("subsystem", check_subsystem),
           ("entry point", check_entry_point), ("imports", check_imports),
           ("TLS", check_no_tls), ("icon", check_icon_group), ("manifest", check_manifest),
-          ("version", check_version)]
+          ("version", check_version), ("resource layout", check_resource_layout),
+          ("checksum", check_checksum)]
 
 
 def _type_label(kind):
