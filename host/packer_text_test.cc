@@ -1,0 +1,80 @@
+// The packer's text rules: which UTF-8 is refused, the upper case of the units at the edges of
+// the generated table, and how a value is quoted in a message.
+#include "text.h"
+
+#include "harness.h"
+
+HOST_TEST(Utf8ToUtf16TakesOnlyStrictUtf8) {
+  const struct {
+    const char* label;
+    std::string utf8;
+    bool valid;
+    Text utf16;
+  } cases[] = {
+      {"ASCII and a NUL", std::string("a\0b", 3), true, Text(u"a\0b", 3)},
+      {"two, three and four bytes", "\xC3\xA9\xE6\x97\xA5\xF0\x9F\x98\x80", true,
+       u"\u00E9\u65E5\U0001F600"},
+      {"largest code point", "\xF4\x8F\xBF\xBF", true, u"\U0010FFFF"},
+      {"overlong slash", "\xC0\xAF", false, u""},
+      {"overlong three bytes", "\xE0\x80\xAF", false, u""},
+      {"overlong four bytes", "\xF0\x8F\xBF\xBF", false, u""},
+      {"encoded surrogate", "\xED\xA0\x80", false, u""},
+      {"past U+10FFFF", "\xF4\x90\x80\x80", false, u""},
+      {"five-byte lead", "\xF8\x88\x80\x80\x80", false, u""},
+      {"lone continuation", "a\x80", false, u""},
+      {"cut short", "\xE6\x97", false, u""},
+      {"lead before ASCII", "\xC3" "a", false, u""},
+  };
+  for (const auto& c : cases) {
+    Text out;
+    CHECK(pack::Utf8ToUtf16(c.utf8, &out) == c.valid, c.label);
+    if (c.valid) {
+      CHECK_TEXT(c.utf16, out, c.label);
+      CHECK(pack::Utf16ToUtf8(out) == c.utf8, c.label);
+    }
+  }
+  CHECK(pack::Utf16ToUtf8(u"a\xD800" "b\xDC00") == "a\xEF\xBF\xBD" "b\xEF\xBF\xBD",
+        "an unpaired surrogate becomes U+FFFD");
+}
+
+HOST_TEST(UpperCaseUnitsMapsEachUnitOnItsOwn) {
+  const struct {
+    const char* label;
+    Text text;
+    Text upper;
+  } cases[] = {
+      {"resource name", u"TAMREL.\u0430\u0440\u0445\u0438\u0432.7z",
+       u"TAMREL.\u0410\u0420\u0425\u0418\u0412.7Z"},
+      {"ASCII edges", u"`az{@AZ[", u"`AZ{@AZ["},
+      {"micro sign to Greek mu", u"\u00B5", u"\u039C"},
+      {"y diaeresis leaves Latin-1", u"\u00FF", u"\u0178"},
+      {"multiplication and division signs", u"\u00D7\u00F7", u"\u00D7\u00F7"},
+      {"every other unit of a pair run", u"\u0100\u0101\u012F\u0130\u0131", u"\u0100\u0100\u012E\u0130I"},
+      {"long s", u"\u017F", u"S"},
+      {"title case to upper", u"\u01C5\u01C6", u"\u01C4\u01C4"},
+      {"sharp s has no one-unit upper case", u"\u00DF", u"\u00DF"},
+      {"n preceded by apostrophe neither", u"\u0149", u"\u0149"},
+      {"Greek with iota subscript neither", u"\u1F80\u1FB3", u"\u1F80\u1FB3"},
+      {"fullwidth", u"\uFF41\uFF5A\uFF5B", u"\uFF21\uFF3A\uFF5B"},
+      {"surrogates and the last units", u"\xD801\xDC28\xFFFE\xFFFF", u"\xD801\xDC28\xFFFE\xFFFF"},
+  };
+  for (const auto& c : cases) CHECK_TEXT(c.upper, pack::UpperCaseUnits(c.text), c.label);
+}
+
+HOST_TEST(QuotedKeepsAMessageOnOneLine) {
+  const struct {
+    std::string value;
+    std::string quoted;
+  } cases[] = {
+      {"1.2.3-beta", "'1.2.3-beta'"},
+      {"it's", "\"it's\""},
+      {"it's \"x\"", "'it\\'s \"x\"'"},
+      {"a\\b", "'a\\\\b'"},
+      {"two\nlines\r\t", "'two\\nlines\\r\\t'"},
+      {std::string("\0\x1F\x7F", 3), "'\\x00\\x1f\\x7f'"},
+      {"C1 \xC2\x85, separator \xE2\x80\xA8", "'C1 \\x85, separator \\u2028'"},
+      {"not UTF-8 \xFF\xC3", "'not UTF-8 \\xff\\xc3'"},
+      {"\xC3\xA9\xF0\x9F\x98\x80", "'\xC3\xA9\xF0\x9F\x98\x80'"},
+  };
+  for (const auto& c : cases) CHECK(pack::Quoted(c.value) == c.quoted, c.quoted);
+}
