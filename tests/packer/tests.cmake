@@ -37,3 +37,14 @@ add_test(NAME packer_script
          COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/packer/make_installer_test.py)
 set_tests_properties(packer_script PROPERTIES TIMEOUT 900
                      ENVIRONMENT "STUB_BUILD_DIR=${CMAKE_BINARY_DIR}")
+
+# The setup cabinet read back by cabinet.dll (through the stub's ExpandCabinet), gcab and
+# cabextract.
+add_test_program(expand_cabinet ${CMAKE_CURRENT_SOURCE_DIR}/packer/expand_cabinet.cc
+                 $<TARGET_OBJECTS:stub_core>)
+target_link_options(expand_cabinet PRIVATE -municode)
+target_link_libraries(expand_cabinet PRIVATE -ladvapi32 -lshell32)
+add_test(NAME packer_cabinet_readers
+         COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/packer/cabinet_readers_test.py)
+set_tests_properties(packer_cabinet_readers PROPERTIES TIMEOUT 300
+                     ENVIRONMENT "STUB_BUILD_DIR=${CMAKE_BINARY_DIR}")
