@@ -1,5 +1,6 @@
 #include "file_io.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -10,6 +11,7 @@
 #ifdef _WIN32
 #include <windows.h>
 #else
+#include <csignal>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -75,6 +77,73 @@ std::string UniqueTag(int attempt) {
     tag += kDigits[(seed >> 33) % 36];
   }
   return tag;
+}
+
+// The temporary files alive now, for an interrupt (Ctrl-C, a terminating signal) that ends the
+// program before their owners' destructors run: a half-written gigabyte must not stay behind.
+// Fixed slots, since the handler may only touch memory that is already there.
+constexpr int kSlots = 4;
+constexpr size_t kSlotUnits = 1024;
+#ifdef _WIN32
+using SlotChar = wchar_t;
+#else
+using SlotChar = char;
+#endif
+SlotChar g_temporaries[kSlots][kSlotUnits];
+std::atomic<bool> g_in_use[kSlots];
+
+void RemoveTemporaries() {
+  for (int i = 0; i < kSlots; ++i) {
+    if (!g_in_use[i].load()) continue;
+#ifdef _WIN32
+    DeleteFileW(g_temporaries[i]);
+#else
+    unlink(g_temporaries[i]);
+#endif
+  }
+}
+
+#ifdef _WIN32
+BOOL WINAPI OnInterrupt(DWORD) {
+  RemoveTemporaries();
+  return FALSE;  // and on to the default handler, which ends the process
+}
+#else
+void OnSignal(int number) {
+  RemoveTemporaries();
+  std::signal(number, SIG_DFL);
+  std::raise(number);
+}
+#endif
+
+int Register(const std::string& path) {
+  static bool installed = false;
+  if (!installed) {
+    installed = true;
+#ifdef _WIN32
+    SetConsoleCtrlHandler(OnInterrupt, TRUE);
+#else
+    for (int number : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) std::signal(number, OnSignal);
+#endif
+  }
+#ifdef _WIN32
+  std::wstring name = Wide(path);
+#else
+  const std::string& name = path;
+#endif
+  if (name.size() >= kSlotUnits) return -1;
+  for (int i = 0; i < kSlots; ++i) {
+    if (g_in_use[i].load()) continue;
+    std::copy(name.begin(), name.end(), g_temporaries[i]);
+    g_temporaries[i][name.size()] = 0;
+    g_in_use[i].store(true);
+    return i;
+  }
+  return -1;
+}
+
+void Unregister(int slot) {
+  if (slot >= 0) g_in_use[slot].store(false);
 }
 
 }  // namespace
@@ -175,8 +244,9 @@ OutputFile::OutputFile(const std::string& folder, const std::string& suffix) {
   for (int attempt = 0; attempt < 100; ++attempt) {
     std::string path = folder + "/.tamrel-pack-" + UniqueTag(attempt) + suffix;
 #ifdef _WIN32
-    HANDLE file = CreateFileW(Wide(path).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                              CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    // Delete sharing lets an interrupt's handler remove the file while it is still open here.
+    HANDLE file = CreateFileW(Wide(path).c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_DELETE,
+                              nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
       if (GetLastError() == ERROR_FILE_EXISTS) continue;
       Fail("cannot write in " + folder + ": " + LastReason());
@@ -191,6 +261,7 @@ OutputFile::OutputFile(const std::string& folder, const std::string& suffix) {
     handle_ = fd;
 #endif
     path_ = path;
+    slot_ = Register(path);
     return;
   }
   Fail("cannot write in " + folder + ": no free temporary name");
@@ -199,6 +270,7 @@ OutputFile::OutputFile(const std::string& folder, const std::string& suffix) {
 OutputFile::~OutputFile() {
   Close();
   if (!committed_ && !path_.empty()) RemoveFile(path_);
+  Unregister(slot_);
 }
 
 void OutputFile::Close() {
@@ -326,6 +398,8 @@ void OutputFile::Commit(const std::string& destination) {
   }
 #endif
   committed_ = true;
+  Unregister(slot_);
+  slot_ = -1;
 }
 
 std::string FolderOf(const std::string& path) {

@@ -66,6 +66,8 @@ class OutputFile {
   uint64_t offset_ = 0;
   intptr_t handle_ = -1;
   bool committed_ = false;
+  int slot_ = -1;  // where an interrupt finds the name, to remove the file
+
 };
 
 // The folder part of a path ("." for a bare name).
