@@ -27,14 +27,15 @@ constexpr size_t kFirstDataBlock = kHeaderSize + kFolderSize + kFileEntrySize;
 constexpr size_t kCabinetSizeField = 8;
 
 // zlib's settings are part of the output: another level, memory level or strategy writes other
-// (equally valid) bytes, and installers are meant to be reproducible. The highest level, since a
-// setup program is compressed once and downloaded many times; memLevel 9 for the largest
-// internal block, so that zlib splits the 32 KiB less often; windowBits -15 for raw deflate with
+// (equally valid) bytes, and installers are meant to be reproducible, so each is fixed here
+// rather than left to zlib's defaults. Level 6: on a 5 MiB program, level 9 saved 0.4% of the
+// cabinet at 2.6 times the time (0.35 s against 0.9 s). Memory level 8 and the default strategy,
+// zlib's own choices (memory level 9 saved nothing to speak of). windowBits -15: raw deflate with
 // the full 32 KiB window MSZIP allows. The Linux and the Windows build link the same zlib
 // release (1.2.13), which is what makes their cabinets byte-identical.
-constexpr int kLevel = Z_BEST_COMPRESSION;
+constexpr int kLevel = 6;
 constexpr int kWindowBits = -15;
-constexpr int kMemoryLevel = 9;
+constexpr int kMemoryLevel = 8;
 
 void Put16(uint8_t* at, uint32_t value) {
   at[0] = static_cast<uint8_t>(value);
