@@ -6,7 +6,8 @@ std::vector<uint8_t> StubVersionBlock() {
   std::vector<uint8_t> res;
   if (FILE* file = fopen(STUB_RES_PATH, "rb")) {
     uint8_t chunk[4096];
-    for (size_t n; (n = fread(chunk, 1, sizeof chunk, file)) != 0;) res.insert(res.end(), chunk, chunk + n);
+    for (size_t n; (n = fread(chunk, 1, sizeof chunk, file)) != 0;)
+      res.insert(res.end(), chunk, chunk + n);
     fclose(file);
   }
   const auto get32 = [&](size_t at) {

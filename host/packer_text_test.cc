@@ -23,7 +23,10 @@ HOST_TEST(Utf8ToUtf16TakesOnlyStrictUtf8) {
       {"five-byte lead", "\xF8\x88\x80\x80\x80", false, u""},
       {"lone continuation", "a\x80", false, u""},
       {"cut short", "\xE6\x97", false, u""},
-      {"lead before ASCII", "\xC3" "a", false, u""},
+      {"lead before ASCII",
+       "\xC3"
+       "a",
+       false, u""},
   };
   for (const auto& c : cases) {
     Text out;
@@ -33,7 +36,10 @@ HOST_TEST(Utf8ToUtf16TakesOnlyStrictUtf8) {
       CHECK(pack::Utf16ToUtf8(out) == c.utf8, c.label);
     }
   }
-  CHECK(pack::Utf16ToUtf8(u"a\xD800" "b\xDC00") == "a\xEF\xBF\xBD" "b\xEF\xBF\xBD",
+  CHECK(pack::Utf16ToUtf8(u"a\xD800"
+                          "b\xDC00") ==
+            "a\xEF\xBF\xBD"
+            "b\xEF\xBF\xBD",
         "an unpaired surrogate becomes U+FFFD");
 }
 
@@ -49,7 +55,8 @@ HOST_TEST(UpperCaseUnitsMapsEachUnitOnItsOwn) {
       {"micro sign to Greek mu", u"\u00B5", u"\u039C"},
       {"y diaeresis leaves Latin-1", u"\u00FF", u"\u0178"},
       {"multiplication and division signs", u"\u00D7\u00F7", u"\u00D7\u00F7"},
-      {"every other unit of a pair run", u"\u0100\u0101\u012F\u0130\u0131", u"\u0100\u0100\u012E\u0130I"},
+      {"every other unit of a pair run", u"\u0100\u0101\u012F\u0130\u0131",
+       u"\u0100\u0100\u012E\u0130I"},
       {"long s", u"\u017F", u"S"},
       {"title case to upper", u"\u01C5\u01C6", u"\u01C4\u01C4"},
       {"sharp s has no one-unit upper case", u"\u00DF", u"\u00DF"},

@@ -39,7 +39,8 @@ HOST_TEST(BrandVersionBlockWritesWhatWindresWrote) {
       {"empty", {}, unreadable + "a node is cut short"},
       {"cut inside the key", std::vector<uint8_t>(stub.begin(), stub.begin() + 20),
        unreadable + "a node's length runs past its parent"},
-      {"root longer than the block", long_node, unreadable + "a node's length runs past its parent"},
+      {"root longer than the block", long_node,
+       unreadable + "a node's length runs past its parent"},
       {"no VS_FIXEDFILEINFO signature", no_signature, unreadable + "it holds no VS_FIXEDFILEINFO"},
   };
   for (const auto& c : cases) CHECK(Refusal(c.block) == c.message, c.label);

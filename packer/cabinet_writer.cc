@@ -12,10 +12,10 @@ namespace pack {
 
 namespace {
 
-constexpr uint64_t kFirstDosSecond = 315532800;   // 1980-01-01 00:00:00
-constexpr uint64_t kLastDosSecond = 4354819198;   // 2107-12-31 23:59:58
-constexpr size_t kBlock = 32768;                  // input bytes of one MSZIP data block
-constexpr uint64_t kMostBlocks = 0xFFFF;          // the folder counts its blocks in 16 bits
+constexpr uint64_t kFirstDosSecond = 315532800;  // 1980-01-01 00:00:00
+constexpr uint64_t kLastDosSecond = 4354819198;  // 2107-12-31 23:59:58
+constexpr size_t kBlock = 32768;                 // input bytes of one MSZIP data block
+constexpr uint64_t kMostBlocks = 0xFFFF;         // the folder counts its blocks in 16 bits
 constexpr char kFileName[] = "setup.exe";
 constexpr uint16_t kArchiveAttribute = 0x20;
 
@@ -64,8 +64,8 @@ uint32_t CabinetChecksum(const uint8_t* data, size_t size, uint32_t seed) {
 class Deflater {
  public:
   Deflater() {
-    if (deflateInit2(&stream_, kLevel, Z_DEFLATED, kWindowBits, kMemoryLevel,
-                     Z_DEFAULT_STRATEGY) != Z_OK) {
+    if (deflateInit2(&stream_, kLevel, Z_DEFLATED, kWindowBits, kMemoryLevel, Z_DEFAULT_STRATEGY) !=
+        Z_OK) {
       Fail("cannot start the setup program's compression: zlib is out of memory");
     }
   }
@@ -76,8 +76,8 @@ class Deflater {
   // `input` as one complete raw deflate stream into `out` (whose size is its capacity), which
   // may refer back into `history`, the block before it. Returns the bytes written, or 0 when
   // they would not fit.
-  size_t Compress(const uint8_t* history, size_t history_size, const uint8_t* input,
-                  size_t size, uint8_t* out, size_t capacity) {
+  size_t Compress(const uint8_t* history, size_t history_size, const uint8_t* input, size_t size,
+                  uint8_t* out, size_t capacity) {
     if (deflateReset(&stream_) != Z_OK ||
         (history_size != 0 &&
          deflateSetDictionary(&stream_, history, static_cast<uInt>(history_size)) != Z_OK)) {
@@ -120,7 +120,8 @@ DosTime DosTimeFromEpoch(uint64_t seconds) {
   const uint64_t day_of_era = days - era * 146097;
   const uint64_t year_of_era =
       (day_of_era - day_of_era / 1460 + day_of_era / 36524 - day_of_era / 146096) / 365;
-  const uint64_t day_of_year = day_of_era - (365 * year_of_era + year_of_era / 4 - year_of_era / 100);
+  const uint64_t day_of_year =
+      day_of_era - (365 * year_of_era + year_of_era / 4 - year_of_era / 100);
   const uint64_t march_month = (5 * day_of_year + 2) / 153;  // 0 is March
   const uint64_t day = day_of_year - (153 * march_month + 2) / 5 + 1;
   const uint64_t month = march_month < 10 ? march_month + 3 : march_month - 9;
@@ -181,8 +182,7 @@ uint64_t WriteCabinet(InputFile& source, OutputFile& out, DosTime stamp) {
     remaining -= count;
     // zlib's output when it is smaller than storing the block, which it is but for data that
     // does not compress; the stored form bounds the block either way.
-    size_t length = deflater.Compress(history, history_size, input, count, stream,
-                                      5 + count - 1);
+    size_t length = deflater.Compress(history, history_size, input, count, stream, 5 + count - 1);
     if (length == 0) length = StoredStream(input, count, stream);
 
     block[kBlockHeader] = 'C';
@@ -191,8 +191,8 @@ uint64_t WriteCabinet(InputFile& source, OutputFile& out, DosTime stamp) {
     Put16(block.data() + 4, static_cast<uint32_t>(data_size));
     Put16(block.data() + 6, static_cast<uint32_t>(count));
     // The checksum covers the data, then the two size fields after it.
-    const uint32_t sum = CabinetChecksum(block.data() + 4, 4,
-                                         CabinetChecksum(block.data() + kBlockHeader, data_size, 0));
+    const uint32_t sum = CabinetChecksum(
+        block.data() + 4, 4, CabinetChecksum(block.data() + kBlockHeader, data_size, 0));
     Put32(block.data(), sum);
     out.Write(block.data(), kBlockHeader + data_size);
 

@@ -19,9 +19,7 @@ constexpr size_t kBitmapHeaderSize = 40;  // BITMAPINFOHEADER, the smallest DIB 
 
 uint16_t Get16(const uint8_t* at) { return static_cast<uint16_t>(at[0] | at[1] << 8); }
 
-uint32_t Get32(const uint8_t* at) {
-  return Get16(at) | static_cast<uint32_t>(Get16(at + 2)) << 16;
-}
+uint32_t Get32(const uint8_t* at) { return Get16(at) | static_cast<uint32_t>(Get16(at + 2)) << 16; }
 
 void Put16(std::vector<uint8_t>* out, uint32_t value) {
   out->push_back(static_cast<uint8_t>(value));

@@ -98,9 +98,9 @@ std::u16string UpperCaseUnits(std::u16string_view text) {
   std::u16string out(text);
   for (char16_t& unit : out) {
     // The first range that ends at or after the unit is the only one that can hold it.
-    const auto range = std::lower_bound(
-        std::begin(kUpperCaseRanges), std::end(kUpperCaseRanges), unit,
-        [](const UpperCaseRange& r, char16_t u) { return r.last < u; });
+    const auto range =
+        std::lower_bound(std::begin(kUpperCaseRanges), std::end(kUpperCaseRanges), unit,
+                         [](const UpperCaseRange& r, char16_t u) { return r.last < u; });
     if (range != std::end(kUpperCaseRanges) && unit >= range->first &&
         (unit - range->first) % range->step == 0) {
       unit = static_cast<char16_t>(unit + range->delta);
@@ -111,10 +111,9 @@ std::u16string UpperCaseUnits(std::u16string_view text) {
 
 std::string Quoted(std::string_view utf8) {
   // Double quotes when that saves escaping a single one.
-  const char quote = utf8.find('\'') != std::string_view::npos &&
-                             utf8.find('"') == std::string_view::npos
-                         ? '"'
-                         : '\'';
+  const char quote =
+      utf8.find('\'') != std::string_view::npos && utf8.find('"') == std::string_view::npos ? '"'
+                                                                                            : '\'';
   static const char kHex[] = "0123456789abcdef";
   const auto escape = [&](const char* prefix, uint32_t value, int digits, std::string* out) {
     *out += prefix;

@@ -88,7 +88,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       REQUIRE(!text->empty() && text->size() <= 256 && pack::Utf8ToUtf16(value, &units) &&
                   units == *text,
               "a taken text is the value's UTF-16, 1 to 256 units");
-      for (char16_t unit : *text) REQUIRE(unit >= 0xA0 || (unit >= 0x20 && unit < 0x7F), "one line");
+      for (char16_t unit : *text)
+        REQUIRE(unit >= 0xA0 || (unit >= 0x20 && unit < 0x7F), "one line");
     }
   }
 

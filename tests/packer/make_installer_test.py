@@ -192,12 +192,16 @@ class RefusalTest(PackerTest):
             ("cut_image.ico", icon[:-1], "image 2 of 2 lies outside the file"),
             ("empty_image.ico", bytes(empty_image), "image 2 of 2 is empty"),
             ("garbage_image.ico", bytes(not_an_image), "image 2 of 2 is neither a PNG"),
+            ("huge.ico", bytes((16 << 20) + 1),
+             "is 16777217 bytes; an icon file is at most 16 MiB"),
         ]
         cases = [(["--icon", self.file(name, data)], fragment) for name, data, fragment in icons]
         cases += [(["--product-version", v], "is not one to four dot-separated numbers")
-                  for v in ("", "1.2.3.4.5", "1.65536", "v1", "1..2", "1.2.3-beta", " 1", "1.")]
+                  for v in ("", "1.2.3.4.5", "1.65536", "v1", "1..2", "1.2.3-beta", " 1", "1.",
+                            "1\n2")]
         cases += [
             (["--company", ""], "--company is empty"),
+            (["--company", "\udcff"], "--company is not valid UTF-8 text"),  # the byte 0xFF
             (["--product-name", "two\nlines"], "--product-name holds a control character"),
             (["--description", "tab\there"], "--description holds a control character"),
             (["--copyright", "x" * 257], "--copyright is 257 UTF-16 units long; at most 256"),
