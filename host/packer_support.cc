@@ -2,9 +2,9 @@
 
 #include <stdio.h>
 
-std::vector<uint8_t> StubVersionBlock() {
+std::vector<uint8_t> VersionBlockOf(const char* res_path) {
   std::vector<uint8_t> res;
-  if (FILE* file = fopen(STUB_RES_PATH, "rb")) {
+  if (FILE* file = fopen(res_path, "rb")) {
     uint8_t chunk[4096];
     for (size_t n; (n = fread(chunk, 1, sizeof chunk, file)) != 0;)
       res.insert(res.end(), chunk, chunk + n);
