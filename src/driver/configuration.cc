@@ -72,7 +72,8 @@ bool Configuration::Initialize(HMODULE module) {
 
 bool Configuration::ParseCommandLine(const wchar_t* line) {
   command_line = line;
-  argv = api_.CommandLineToArgvW(line, &argc);
+  argv = api_.CommandLineToArgvW != nullptr ? api_.CommandLineToArgvW(line, &argc)
+                                             : SplitCommandLine(line, &argc, api_.library);
   if (argv == nullptr) return false;
 
   // The program path (index 0) is never taken as a switch.

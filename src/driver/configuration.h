@@ -17,8 +17,10 @@ struct ConfigApi {
   decltype(&::RegQueryValueExW) RegQueryValueExW = ::RegQueryValueExW;
   decltype(&::RegCloseKey) RegCloseKey = ::RegCloseKey;
   decltype(&::GetCommandLineW) GetCommandLineW = ::GetCommandLineW;
-  // shell32.dll is loaded from the system directory when the command line is split, not imported.
-  decltype(&::CommandLineToArgvW) CommandLineToArgvW = SplitCommandLine;
+  // Null: the system's, from shell32.dll loaded through `library` when the command line is split
+  // (SplitCommandLine), never imported.
+  decltype(&::CommandLineToArgvW) CommandLineToArgvW = nullptr;
+  SystemLibraryApi library;
   decltype(&::GetEnvironmentVariableW) GetEnvironmentVariableW = ::GetEnvironmentVariableW;
   decltype(&::LocalFree) LocalFree = ::LocalFree;
 };

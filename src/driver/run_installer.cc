@@ -78,10 +78,14 @@ ExitResult RunSteps(HMODULE module, const Configuration& configuration, const Dr
 
 }  // namespace
 
-ExitResult RunInstaller(HMODULE module, const DriverApi& api) {
+ExitResult RunInstaller(HMODULE module, const DriverApi& caller_api) {
+  DriverApi api = caller_api;
   // Where the system lacks the call, nothing takes its place: the libraries the stub loads itself
   // are loaded by full path in any case.
-  RestrictDllSearchPath(api.library);
+  api.library.search_restricted = RestrictDllSearchPath(api.library);
+  api.config.library = api.library;
+  api.work_dir.library = api.library;
+  api.unpack.cabinet.library = api.library;
   Configuration configuration(api.config);
   ExitResult result;
   if (!configuration.Initialize(module)) {

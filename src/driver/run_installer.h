@@ -15,6 +15,8 @@ struct DriverApi {
   decltype(&::GetModuleFileNameW) GetModuleFileNameW = ::GetModuleFileNameW;
   decltype(&::SetProcessWorkingSetSize) SetProcessWorkingSetSize = ::SetProcessWorkingSetSize;
   ConfigApi config;
+  // Every library of the run is loaded through this one: the run puts it, with the outcome of
+  // the search restriction, in place of the steps' own `library` entries.
   SystemLibraryApi library;
   WorkDirApi work_dir;
   UnpackApi unpack;

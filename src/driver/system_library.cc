@@ -23,34 +23,38 @@ bool RestrictDllSearchPath(const SystemLibraryApi& api) {
   return set_default_directories(LOAD_LIBRARY_SEARCH_SYSTEM32) != FALSE;
 }
 
-HMODULE LoadSystemLibrary(const wchar_t* name, const SystemLibraryApi& api) {
+HMODULE LoadLibraryByPath(const wchar_t* path, const SystemLibraryApi& api) {
+  // The two kinds of flag cannot be combined, and the first exists only where the restriction
+  // does.
+  return api.LoadLibraryExW(path, nullptr,
+                            api.search_restricted ? LOAD_LIBRARY_SEARCH_SYSTEM32
+                                                  : LOAD_WITH_ALTERED_SEARCH_PATH);
+}
+
+HMODULE LoadSystemLibrary(const wchar_t* name, const SystemLibraryApi& api, bool* unreported) {
   PathString path;
   // The length without the terminator; at least the buffer's size means it did not fit.
   const UINT length = api.GetSystemDirectoryW(path.Get(), kMaxPath);
+  const bool reported = length != 0 && length < kMaxPath;
+  if (unreported != nullptr) *unreported = !reported;
   if (length == 0) return nullptr;
-  if (length >= kMaxPath ||
-      (path[length - 1] != L'\\' && !path.Append(L"\\")) || !path.Append(name)) {
+  if (!reported || (path[length - 1] != L'\\' && !path.Append(L"\\")) || !path.Append(name)) {
     ::SetLastError(ERROR_FILENAME_EXCED_RANGE);
     return nullptr;
   }
-  return api.LoadLibraryExW(path.Get(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+  return LoadLibraryByPath(path.Get(), api);
 }
 
-BOOLEAN WINAPI GenerateRandomBytes(PVOID buffer, ULONG length) {
-  const SystemLibraryApi api;
+RandomGeneratorFn FindRandomGenerator(const SystemLibraryApi& api) {
   // Where it is missing the load fails, and nothing else changes.
   LoadSystemLibrary(L"cryptbase.dll", api);
   // Imported by the stub for its registry and token calls, so always loaded.
   const HMODULE advapi32 = api.GetModuleHandleW(L"advapi32.dll");
-  if (advapi32 == nullptr) return FALSE;
-  using GeneratorFn = BOOLEAN(WINAPI*)(PVOID, ULONG);
-  const auto generate = CastProc<GeneratorFn>(api.GetProcAddress(advapi32, "SystemFunction036"));
-  if (generate == nullptr) return FALSE;
-  return generate(buffer, length);
+  if (advapi32 == nullptr) return nullptr;
+  return CastProc<RandomGeneratorFn>(api.GetProcAddress(advapi32, "SystemFunction036"));
 }
 
-LPWSTR* WINAPI SplitCommandLine(LPCWSTR command_line, int* count) {
-  const SystemLibraryApi api;
+LPWSTR* SplitCommandLine(LPCWSTR command_line, int* count, const SystemLibraryApi& api) {
   const HMODULE shell32 = LoadSystemLibrary(L"shell32.dll", api);
   if (shell32 == nullptr) return nullptr;
   const auto split = CastProc<decltype(&::CommandLineToArgvW)>(

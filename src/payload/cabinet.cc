@@ -8,12 +8,14 @@
 namespace {
 
 // The only process-wide state of the stub. The library stays loaded once loaded (a failed load
-// leaves it null, so the next call tries again). `api` is the seam of the expansion in progress:
-// FDI's memory and file callbacks receive no context of their own, so they find it here; it is
-// null outside ExpandCabinet. Plain data, zero-initialised: no constructor runs for it.
+// leaves it null, so the next call tries again). `api` and `source` are the seam and the cabinet's
+// path of the expansion in progress: FDI's memory and file callbacks receive no context of their
+// own, so they find them here; both are null outside ExpandCabinet. Plain data, zero-initialised:
+// no constructor runs for it.
 struct CabinetState {
   HMODULE library;
   const CabinetApi* api;
+  const wchar_t* source;
 };
 CabinetState g_cabinet;
 
@@ -22,16 +24,24 @@ using FdiCopyFn = decltype(&FDICopy);
 using FdiDestroyFn = decltype(&FDIDestroy);
 
 // The library's own path, never the search path: a cabinet.dll planted beside the stub must not
-// load. The system directory as the system reports it comes first: WINDIR and SYSTEMROOT come from
-// the environment the stub was started with, which a stub the user elevates takes from the user's
-// own settings, where any program of theirs can point them elsewhere. The candidates below remain
-// for a system that cannot report its directory; WINDIR may be unset in a crafted environment,
-// hence the fallbacks after it.
+// load. The system directory as the system reports it is the place: WINDIR and SYSTEMROOT come
+// from the environment the stub was started with, which a stub the user elevates takes from the
+// user's own settings, where any program of theirs can point them elsewhere. The candidates below
+// are tried only when the system cannot report its directory, never after a load from there
+// failed; WINDIR may be unset in a crafted environment, hence the fallbacks after it.
 const wchar_t* const kLibraryCandidates[] = {
     L"%WINDIR%\\system32\\cabinet.dll",
     L"%SYSTEMROOT%\\system32\\cabinet.dll",
     L"C:\\Windows\\system32\\cabinet.dll",
 };
+
+// What FDI is given for the cabinet: an empty directory and a name of this code's own, which the
+// open callback maps to the cabinet's real path. FDI takes a path in narrow characters and only a
+// short one (about 256 bytes for directory and name together), which a path of kMaxPath wide
+// characters need not fit in: in UTF-8 a character outside ASCII takes up to three bytes. The
+// name holds characters no file name may have, so it can never name a file of its own.
+const char kCabinetDirectory[] = "";
+const char kCabinetName[] = "<cabinet>";
 
 // FDI's open flags (the C runtime's values).
 constexpr int kOpenWriteOnly = 0x0001;
@@ -54,50 +64,34 @@ Fn Lookup(const CabinetApi& api, const char* name) {
       reinterpret_cast<void (*)()>(api.GetProcAddress(g_cabinet.library, name)));
 }
 
-// A block of the process heap, freed through the seam when the owner goes.
-class HeapBlock {
- public:
-  explicit HeapBlock(const CabinetApi& api) : api_(api) {}
-  ~HeapBlock() {
-    if (block_ != nullptr) api_.HeapFree(api_.GetProcessHeap(), 0, block_);
-  }
-  HeapBlock(const HeapBlock&) = delete;
-  HeapBlock& operator=(const HeapBlock&) = delete;
-
-  template <typename T>
-  T* Allocate(size_t size) {
-    block_ = api_.HeapAlloc(api_.GetProcessHeap(), 0, size);
-    return static_cast<T*>(block_);
-  }
-
- private:
-  const CabinetApi& api_;
-  void* block_ = nullptr;
-};
-
-// Makes the seam reachable from the FDI callbacks for the duration of one expansion.
+// Makes the seam and the cabinet's path reachable from the FDI callbacks for the duration of one
+// expansion.
 class ActiveSeam {
  public:
-  explicit ActiveSeam(const CabinetApi& api) { g_cabinet.api = &api; }
-  ~ActiveSeam() { g_cabinet.api = nullptr; }
+  ActiveSeam(const CabinetApi& api, const wchar_t* source) {
+    g_cabinet.api = &api;
+    g_cabinet.source = source;
+  }
+  ~ActiveSeam() {
+    g_cabinet.api = nullptr;
+    g_cabinet.source = nullptr;
+  }
   ActiveSeam(const ActiveSeam&) = delete;
   ActiveSeam& operator=(const ActiveSeam&) = delete;
 };
 
 bool LoadCabinetLibrary(const CabinetApi& api) {
   if (g_cabinet.library != nullptr) return true;
-  SystemLibraryApi system_library;
-  system_library.GetSystemDirectoryW = api.GetSystemDirectoryW;
-  system_library.LoadLibraryExW = api.LoadLibraryExW;
-  g_cabinet.library = LoadSystemLibrary(L"cabinet.dll", system_library);
-  if (g_cabinet.library != nullptr) return true;
+  bool unreported = false;
+  g_cabinet.library = LoadSystemLibrary(L"cabinet.dll", api.library, &unreported);
+  if (g_cabinet.library != nullptr || !unreported) return g_cabinet.library != nullptr;
   PathString path;
   for (const wchar_t* candidate : kLibraryCandidates) {
     path.Clear();
     const DWORD count = api.ExpandEnvironmentStringsW(candidate, path.Get(), kMaxPath);
     // The count includes the terminator; above the buffer size it is the size that was needed.
     if (count == 0 || count > kMaxPath) continue;
-    g_cabinet.library = api.LoadLibraryExW(path.Get(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+    g_cabinet.library = LoadLibraryByPath(path.Get(), api.library);
     if (g_cabinet.library != nullptr) return true;
   }
   return false;
@@ -113,8 +107,18 @@ void DIAMONDAPI FreeCallback(void* block) {
   api.HeapFree(api.GetProcessHeap(), 0, block);
 }
 
+// FDI builds the name it opens from the directory and name it was given; it opens nothing else
+// here, since the handler stops before any other cabinet is asked for.
+bool IsCabinetName(const char* name) {
+  for (const char* expected = kCabinetName;; ++name, ++expected) {
+    if (*name != *expected) return false;
+    if (*name == 0) return true;
+  }
+}
+
 INT_PTR DIAMONDAPI OpenCallback(char* name, int flags, int /*mode*/) {
   const CabinetApi& api = *g_cabinet.api;
+  if (!IsCabinetName(name)) return -1;
   DWORD access = GENERIC_READ;
   if (flags & kOpenReadWrite) {
     access = GENERIC_READ | GENERIC_WRITE;
@@ -122,14 +126,7 @@ INT_PTR DIAMONDAPI OpenCallback(char* name, int flags, int /*mode*/) {
     access = GENERIC_WRITE;
   }
   const DWORD disposition = (flags & kOpenCreate) ? CREATE_ALWAYS : OPEN_EXISTING;
-
-  const int length = api.MultiByteToWideChar(CP_UTF8, 0, name, -1, nullptr, 0);
-  if (length <= 0) return -1;
-  HeapBlock block(api);
-  wchar_t* wide_name = block.Allocate<wchar_t>(static_cast<size_t>(length) * sizeof(wchar_t));
-  if (wide_name == nullptr) return -1;
-  if (api.MultiByteToWideChar(CP_UTF8, 0, name, -1, wide_name, length) != length) return -1;
-  return ToFdiHandle(api.CreateFileW(wide_name, access, FILE_SHARE_READ | FILE_SHARE_DELETE,
+  return ToFdiHandle(api.CreateFileW(g_cabinet.source, access, FILE_SHARE_READ | FILE_SHARE_DELETE,
                                      nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
@@ -173,21 +170,27 @@ struct ExpandContext {
   // The handler asked FDI to stop, so FDI's "user abort" is this code's own doing.
   bool stop_requested = false;
   ULONG declared_size = 0;
+  // The stored date, time and attributes of the first file, given to it once it counts.
+  USHORT date = 0;
+  USHORT time = 0;
+  USHORT attributes = 0;
   const CabinetApi& api;
 };
 
-// The stored DOS date and time are local time; the file system wants UTC. Zero fields in the
-// structure leave those times (the last-write time among them) as they are.
-void SetTimeAndAttributes(HANDLE file, const FDINOTIFICATION& info, const CabinetApi& api) {
+// Only on a file that is kept: a read-only file refuses to be marked for deletion, so one marked
+// read-only before the copy had failed would stay behind. The stored DOS date and time are local
+// time; the file system wants UTC. Zero fields in the structure leave those times (the last-write
+// time among them) as they are.
+void SetTimeAndAttributes(HANDLE file, const ExpandContext& context, const CabinetApi& api) {
   FILE_BASIC_INFO basic = {};
   FILETIME local;
   FILETIME utc;
-  if (api.DosDateTimeToFileTime(info.date, info.time, &local) &&
+  if (api.DosDateTimeToFileTime(context.date, context.time, &local) &&
       api.LocalFileTimeToFileTime(&local, &utc)) {
     basic.CreationTime.LowPart = utc.dwLowDateTime;
     basic.CreationTime.HighPart = static_cast<LONG>(utc.dwHighDateTime);
   }
-  basic.FileAttributes = info.attribs & kKeptAttributes;
+  basic.FileAttributes = context.attributes & kKeptAttributes;
   api.SetFileInformationByHandle(file, FileBasicInfo, &basic, sizeof(basic));
 }
 
@@ -222,7 +225,9 @@ INT_PTR DIAMONDAPI NotifyCallback(FDINOTIFICATIONTYPE type, PFDINOTIFICATION inf
       LARGE_INTEGER size;
       const bool complete = api.GetFileSizeEx(file, &size) &&
                             static_cast<ULONGLONG>(size.QuadPart) == context->declared_size;
-      if (complete) SetTimeAndAttributes(file, *info, api);
+      context->date = info->date;
+      context->time = info->time;
+      context->attributes = info->attribs;
       // This is FDI's duplicate; the output file's own handle stays open until the end.
       api.CloseHandle(file);
       context->succeeded = complete;
@@ -246,32 +251,13 @@ bool ExpandCabinet(const wchar_t* source_path, const wchar_t* destination_path,
   const FdiCopyFn fdi_copy = Lookup<FdiCopyFn>(api, "FDICopy");
   if (fdi_create == nullptr || fdi_destroy == nullptr || fdi_copy == nullptr) return false;
 
-  // FDI takes the cabinet as a directory ending in a backslash and a name. A backslash in the
-  // first position leaves no directory to speak of.
+  // Only a path that names a folder: a bare name would be looked up in the current directory, and
+  // a backslash in the first position leaves no folder to speak of.
   int slash = ::lstrlenW(source_path) - 1;
   while (slash > 0 && source_path[slash] != L'\\') --slash;
   if (slash <= 0) return false;
-  const wchar_t* name = source_path + slash + 1;
-  const int directory_length = slash + 1;
 
-  HeapBlock name_block(api);
-  HeapBlock directory_block(api);
-  const int name_size = api.WideCharToMultiByte(CP_UTF8, 0, name, -1, nullptr, 0, nullptr, nullptr);
-  const int directory_size = api.WideCharToMultiByte(CP_UTF8, 0, source_path, directory_length,
-                                                     nullptr, 0, nullptr, nullptr);
-  if (name_size <= 0 || directory_size <= 0) return false;
-  char* name_utf8 = name_block.Allocate<char>(static_cast<size_t>(name_size));
-  char* directory_utf8 = directory_block.Allocate<char>(static_cast<size_t>(directory_size) + 1);
-  if (name_utf8 == nullptr || directory_utf8 == nullptr) return false;
-  if (api.WideCharToMultiByte(CP_UTF8, 0, name, -1, name_utf8, name_size, nullptr, nullptr) !=
-          name_size ||
-      api.WideCharToMultiByte(CP_UTF8, 0, source_path, directory_length, directory_utf8,
-                              directory_size, nullptr, nullptr) != directory_size) {
-    return false;
-  }
-  directory_utf8[directory_size] = 0;
-
-  ActiveSeam active(api);
+  ActiveSeam active(api, source_path);
   // FDI reports every later error of this context into the record given here.
   ERF error = {};
   const HFDI fdi = fdi_create(AllocCallback, FreeCallback, OpenCallback, ReadCallback,
@@ -279,8 +265,10 @@ bool ExpandCabinet(const wchar_t* source_path, const wchar_t* destination_path,
   if (fdi == nullptr) return false;
 
   ExpandContext context(destination_path, api);
-  const BOOL copied =
-      fdi_copy(fdi, name_utf8, directory_utf8, 0, NotifyCallback, nullptr, &context);
+  // FDI reads the two strings and never writes them; its declaration predates const.
+  const BOOL copied = fdi_copy(fdi, const_cast<char*>(kCabinetName),
+                               const_cast<char*>(kCabinetDirectory), 0, NotifyCallback, nullptr,
+                               &context);
   fdi_destroy(fdi);
 
   // A complete first file is not enough: the copy must also have ended well, or ended because
@@ -289,6 +277,8 @@ bool ExpandCabinet(const wchar_t* source_path, const wchar_t* destination_path,
       context.succeeded &&
       (copied || (context.stop_requested && error.erfOper == FDIERROR_USER_ABORT));
   if (succeeded) {
+    // The output file's own handle was opened for writing, which includes its attributes.
+    SetTimeAndAttributes(context.output_file.GetHandle(), context, api);
     api.FlushFileBuffers(context.output_file.GetHandle());
   } else if (context.output_file.IsOpen()) {
     context.output_file.MarkForDeletion();

@@ -3,15 +3,15 @@
 
 #include <windows.h>
 
+#include "driver/system_library.h"
 #include "payload/output_file.h"
 
 struct CabinetApi {
-  decltype(&::GetSystemDirectoryW) GetSystemDirectoryW = ::GetSystemDirectoryW;
+  // cabinet.dll is loaded through this; the run sets it to its own (see DriverApi).
+  SystemLibraryApi library;
   decltype(&::ExpandEnvironmentStringsW) ExpandEnvironmentStringsW = ::ExpandEnvironmentStringsW;
-  decltype(&::LoadLibraryExW) LoadLibraryExW = ::LoadLibraryExW;
+  // The library's entry points.
   decltype(&::GetProcAddress) GetProcAddress = ::GetProcAddress;
-  decltype(&::WideCharToMultiByte) WideCharToMultiByte = ::WideCharToMultiByte;
-  decltype(&::MultiByteToWideChar) MultiByteToWideChar = ::MultiByteToWideChar;
   decltype(&::GetProcessHeap) GetProcessHeap = ::GetProcessHeap;
   decltype(&::HeapAlloc) HeapAlloc = ::HeapAlloc;
   decltype(&::HeapFree) HeapFree = ::HeapFree;
@@ -30,12 +30,13 @@ struct CabinetApi {
   OutputFileApi output_file;
 };
 
-// Writes the first file that the cabinet at `source_path` holds, whatever its stored name, to
-// `destination_path`, with the stored date as its creation time and the stored read-only, hidden,
-// system and archive attributes. True only when every byte the cabinet declares for that file
-// reached the destination and the library ended without error (or with the stop this code asked
-// for); on false no destination file remains once the library has closed its handles, and the
-// last-error value is undefined.
+// Writes the first file that the cabinet at `source_path` (a full path of any length up to
+// kMaxPath, in any characters) holds, whatever its stored name, to `destination_path`, with the
+// stored date as its creation time and the stored read-only, hidden, system and archive
+// attributes. True only when every byte the cabinet declares for that file reached the
+// destination and the library ended without error (or with the stop this code asked for); on
+// false no destination file remains once the library has closed its handles, and the last-error
+// value is undefined.
 //
 // The library is loaded on first use and stays loaded for the life of the process; its entry points
 // are looked up on every call. Not to be called on two threads at once.

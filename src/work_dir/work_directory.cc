@@ -9,10 +9,11 @@ namespace {
 // is formed from defined bytes and the ten attempts still try ten different names. Zeroed bytes
 // would instead pin every attempt, and every later run, to one name: a single directory of that
 // name left behind by an earlier run would then stop the stub for good.
+// A generator that cannot be had counts as one that fails.
 void DrawRandomBytes(size_t attempt, unsigned char (&random)[kWorkDirectoryRandomBytes],
-                     const WorkDirApi& api) {
+                     RandomGeneratorFn generate) {
   FallbackRandomBytes(attempt, random);
-  if (!api.SystemFunction036(random, kWorkDirectoryRandomBytes)) {
+  if (generate == nullptr || !generate(random, kWorkDirectoryRandomBytes)) {
     FallbackRandomBytes(attempt, random);
   }
 }
@@ -88,11 +89,14 @@ bool CreateWorkDirectory(const wchar_t* base_directory, PathString& work_directo
   SECURITY_ATTRIBUTES* security = descriptor.IsValid() ? &attributes : nullptr;
 
   *result = {UNABLE_TO_GET_WORK_DIRECTORY, 0};
+  // Found once for all the attempts: finding it loads a library.
+  const RandomGeneratorFn generate =
+      api.SystemFunction036 != nullptr ? api.SystemFunction036 : FindRandomGenerator(api.library);
   // Another process may take a name at the same moment; a fresh name is drawn at once, without
   // waiting. Every attempt rewrites the path from the prefix on, so each forms a whole new name.
   for (size_t attempt = 0; attempt < kWorkDirectoryAttempts; ++attempt) {
     unsigned char random[kWorkDirectoryRandomBytes];
-    DrawRandomBytes(attempt, random, api);
+    DrawRandomBytes(attempt, random, generate);
     FormWorkDirectoryName(work_directory, prefix_length, random);
     if (api.CreateDirectoryW(work_directory.Get(), security)) {
       // Cannot fail: the room rule kept space for the backslash.

@@ -16,8 +16,10 @@ extern "C" BOOLEAN WINAPI SystemFunction036(PVOID buffer, ULONG length);
 
 // The platform calls this subsystem makes, so that tests can replace any of them.
 struct WorkDirApi {
-  // Looked up at run time rather than imported: see GenerateRandomBytes.
-  decltype(&::SystemFunction036) SystemFunction036 = GenerateRandomBytes;
+  // Null: the system's, looked up through `library` once per call of CreateWorkDirectory rather
+  // than imported (see FindRandomGenerator).
+  decltype(&::SystemFunction036) SystemFunction036 = nullptr;
+  SystemLibraryApi library;
   decltype(&::CreateDirectoryW) CreateDirectoryW = ::CreateDirectoryW;
   decltype(&::GetVolumePathNameW) GetVolumePathNameW = ::GetVolumePathNameW;
   decltype(&::GetVolumeInformationW) GetVolumeInformationW = ::GetVolumeInformationW;

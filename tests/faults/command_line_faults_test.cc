@@ -110,4 +110,26 @@ TEST(CommandLineFaults, PreviousSetupPathOutsideAsciiIsStarted) {
   EXPECT_TRUE(run.Left().empty());
 }
 
+// Five folders of 16 CJK characters: about 100 wide characters, well inside MAX_PATH, but more
+// than 240 bytes in UTF-8, past what the cabinet library takes for a path. The setup program is
+// expanded and run all the same.
+TEST(CommandLineFaults, DeepFolderOutsideAsciiStillExpandsTheSetup) {
+  // The four folders above the installer's; the run makes its own.
+  ScratchDir root(L"faults_deep");
+  std::wstring below_root;
+  for (wchar_t level = 0; level < 5; ++level) {
+    if (level > 0) {
+      ASSERT_TRUE(CreateDirectoryW((root / below_root).c_str(), nullptr));
+      below_root += L"\\";
+    }
+    below_root += std::wstring(16, static_cast<wchar_t>(0x5B89 + level));
+  }
+  ScopedEnvironment code(L"FAKE_SETUP_EXIT_CODE", L"7");
+  InstallerRun run(L"faults_normal", L"faults_deep\\" + below_root);
+  EXPECT_EQ(7u, run.Run());
+  ASSERT_EQ(1u, run.runs().size());
+  EXPECT_EQ(run.runs()[0].work_directory + L"setup.exe", run.runs()[0].exe);
+  EXPECT_TRUE(run.Left().empty());
+}
+
 }  // namespace

@@ -155,8 +155,8 @@ TEST(CabinetUnderWine, HandlerAnswersWhatWineDelivers) {
       // Wine reports the file cut short closed before it fails; its size gives it away.
       {"cut after one block", PayloadFixtureBytes(L"cut_after_block.cab"), L"cab",
        "0:0 2:handle 3:-1", FALSE, nullptr},
-      // The cabinet's folder and name reach the library as UTF-8 and come back to the open
-      // callback, which turns them into UTF-16 again.
+      // The library is given a stand-in name; the open callback opens the wide path it stands
+      // for.
       {"a folder named beyond ASCII", PayloadFixtureBytes(L"one.cab"),
        L"\u00DCn\u00EFc\u00F8d\u00E9 \u2713 \u4E2D\u6587", "0:0 2:handle 3:-1", TRUE,
        L"setup.bin"},
