@@ -55,16 +55,16 @@ HOST_TEST(AppendCommandLineFlagsAddsTheStubsOwnTailOrNothing) {
 HOST_TEST(BuildCommandLinesFitExactlyOrFail) {
   const Text setup_fixed = u"\"s\" --install-archive=\"a\" --previous-version=\"\"";
   const Text patch_fixed = u"\"\" --update-setup-exe=\"\" --new-setup-exe=\"\"";
-  for (size_t extra : {0, 1}) {
-    const std::string label = extra == 0 ? "fits" : "one over";
+  for (int extra : {-1, 0, 1}) {
+    const std::string label = extra < 0 ? "one short" : extra == 0 ? "fits" : "one over";
     std::unique_ptr<CommandLineString> buffer = Holding(0);
     Slots version = Terminated(Text(kMaxCommandLine - 1 - setup_fixed.size() + extra, u'v'));
-    CHECK(BuildSetupCommandLine(L"s", L"a", true, version.get(), *buffer) == (extra == 0), label);
+    CHECK(BuildSetupCommandLine(L"s", L"a", true, version.get(), *buffer) == (extra <= 0), label);
     CHECK((*buffer)[kMaxCommandLine] == kGuard, label);
     Slots patch = Terminated(Text(kMaxCommandLine - 1 - patch_fixed.size() + extra, u'p'));
-    CHECK(BuildPatchCommandLine(L"", patch.get(), L"", *buffer) == (extra == 0), label);
+    CHECK(BuildPatchCommandLine(L"", patch.get(), L"", *buffer) == (extra <= 0), label);
     CHECK((*buffer)[kMaxCommandLine] == kGuard, label);
-    if (extra == 0) CHECK(buffer->Length() == kMaxCommandLine - 1, label);
+    if (extra <= 0) CHECK(buffer->Length() == kMaxCommandLine - 1 + extra, label);
   }
   std::unique_ptr<CommandLineString> buffer = Holding(5);
   CHECK(BuildSetupCommandLine(nullptr, nullptr, false, nullptr, *buffer), "null pieces");

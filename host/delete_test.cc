@@ -84,6 +84,7 @@ HOST_TEST(DeleteWithRetryWaitsOnlyForWhatWaitingCures) {
       {"folder already gone", {{ERROR_PATH_NOT_FOUND}}, true, 0, 0},
       {"marked, then gone", {{kOk, kGone}}, true, 0, 0},
       {"held five times", {Times(5, kHeld, {kOk, kGone})}, true, 5, 0},
+      {"held until the next-to-last attempt", {Times(98, kHeld, {kOk, kGone})}, true, 98, 0},
       {"held on the last attempt", {Times(99, kHeld, {kOk, kGone})}, true, 99, 0},
       {"held for good", {{kHeld}}, false, 99, 0},
       {"read-only", {{kRefused, kOk, kGone}, {}, {kReadOnly | kArchive}}, true, 0, kArchive},

@@ -49,6 +49,7 @@ HOST_TEST(VisitPayloadResourceFillsOneSlotOrReportsTheFirstBrokenRule) {
       {"second setup", u"setup.second", true, true, kErrorTooManyNames, 0},
       {"second before too long", u"tamrel:" + x253 + u"x", true, false, kErrorTooManyNames, 0},
       {"260 characters", u"tamrel" + x253 + u"x", false, false, kErrorFilenameExcedRange, 0},
+      {"261 characters", u"tamrel" + x253 + u"xx", false, false, kErrorFilenameExcedRange, 0},
       {"too long before separator", u"setup/" + x253 + u"x", false, false,
        kErrorFilenameExcedRange, 0},
       {"backslash", u"TAMREL\\..\\..\\ESCAPED.7Z", false, false, kErrorInvalidName, 0},

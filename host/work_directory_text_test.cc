@@ -66,12 +66,12 @@ HOST_TEST(SddlTakesAnyOwnerThatFits) {
   const Text prefix = ToText(kWorkDirectorySddlPrefix);
   CHECK(prefix.size() == 92, "fixed part");
   const size_t longest = kSddlCapacity - 1 - prefix.size() - 1;
-  for (size_t extra : {0, 1}) {
+  for (int extra : {-1, 0, 1}) {
     const Text owner = u"S-1-5-21-" + Text(longest - 9 + extra, u'9');
     Slots owner_slots = Terminated(owner);
     std::unique_ptr<SddlString> sddl = Guarded<SddlString>();
-    CHECK(ComposeWorkDirectorySddl(owner_slots.get(), *sddl) == (extra == 0), "owner");
-    if (extra == 0) CHECK_TEXT(prefix + owner + u")", ToText(sddl->Get()), "owner");
+    CHECK(ComposeWorkDirectorySddl(owner_slots.get(), *sddl) == (extra <= 0), "owner");
+    if (extra <= 0) CHECK_TEXT(prefix + owner + u")", ToText(sddl->Get()), "owner");
     CHECK((*sddl)[kSddlCapacity] == kGuard, "owner");
   }
   SddlString sddl;

@@ -101,6 +101,7 @@ TEST(WriteResourceToFile, CreatesExclusivelyAndWritesAtMost8MiBPerCall) {
   struct Case { size_t size; std::vector<DWORD> writes; } cases[] = {
       {0, {}},
       {1, {1}},
+      {k8MiB - 1, {k8MiB - 1}},
       {k8MiB, {k8MiB}},
       {k8MiB + 1, {k8MiB, 1}},
   };
@@ -276,10 +277,11 @@ TEST(OutputFile, ClosedObjectAndReopening) {
 }
 
 TEST(OutputFile, OpenFailures) {
-  // 259 characters fit with the terminator; 260 do not and reach no system call.
+  // 259 characters fit with the terminator; 260 and more do not and reach no system call.
   struct Case { size_t length; size_t creates; DWORD error; } cases[] = {
       {259, 1, ERROR_PATH_NOT_FOUND},
       {260, 0, ERROR_INVALID_DATA},
+      {261, 0, ERROR_INVALID_DATA},
   };
   for (const Case& c : cases) {
     const std::wstring path = L"C:\\" + std::wstring(c.length - 3, L'a');
