@@ -31,6 +31,15 @@ HOST_TEST(AppendCommandLineFlagsAddsTheStubsOwnTailOrNothing) {
       {2, u"\"C:\\a b\\stub.exe\" x \"y z\" ", u" x \"y z\" "},
       {2, u"\"C:\\a b\\stub.exe\"x", u" x"},
       {2, u"\"C:\\a b\\stub.exe x", u""},
+      {2, u"\"C:\\a b\\stub.exe\"", u""},
+      {2, u"\"C:\\a b\\stub.exe\"\"q\"", u" \"q\""},
+      {2, u"\"\"", u""},
+      {2, u"\"\" x", u" x"},
+      {2, u"C:\\stub.exe \t", u" \t"},
+      {2, u"C:\\st\"ub.exe x", u" x"},
+      {2, u"stub\x01\x1f.exe x", u" x"},
+      {2, u" x y", u" x y"},
+      {2, u"\tx", u"\tx"},
       {2, u"\"", u""},
       {2, u"C:\\stub.exe\t x", u"\t x"},
       {2, u"C:\\stub.exe", u""},
@@ -50,6 +59,9 @@ HOST_TEST(AppendCommandLineFlagsAddsTheStubsOwnTailOrNothing) {
     CHECK_TEXT(Text(c.held, u'p') + c.appended, ToText(buffer->Get()), label);
     CHECK((*buffer)[kMaxCommandLine] == kGuard, label);
   }
+  std::unique_ptr<CommandLineString> buffer = Holding(2);
+  AppendCommandLineFlags(nullptr, *buffer);
+  CHECK_TEXT(u"pp", ToText(buffer->Get()), "no stub line");
 }
 
 HOST_TEST(BuildCommandLinesFitExactlyOrFail) {

@@ -24,6 +24,7 @@ HOST_TEST(TerminateStringValueStaysWithinTheQueriedBuffer) {
       {"nothing stored, no room", 1, u"", 0, 0, kErrorMoreData, u""},
       {"a zero inside", 1, Text(u"a\0c", 3), 6, 4, 0, u"a"},
       {"expandable", 2, Text(u"ab\0", 3), 6, 3, kErrorNotSupported, u""},
+      {"binary", 3, u"ab", 4, 3, kErrorNotSupported, u""},
       {"huge count", 1, u"abc", 0xFFFFFFFF, 3, kErrorMoreData, u""},
   };
   for (const Case& c : cases) {
@@ -43,7 +44,11 @@ HOST_TEST(StripEnclosingQuotesJudgesOnlyWhatLiesWithinTheCapacity) {
     Text value;
     Text stripped;
   } cases[] = {
+      {u"C:\\p\\setup.exe", u"C:\\p\\setup.exe"},
       {u"\"C:\\p q\\setup.exe\"", u"C:\\p q\\setup.exe"},
+      {u"\"\"\"", u"\""},
+      {u"\"a\" \"b\"", u"a\" \"b"},
+      {u"a\"", u"a\""},
       {u"\"C:\\p\\setup.exe\" --x", u"\"C:\\p\\setup.exe\" --x"},
       {u"\"\"", u""},
       {u"\"", u"\""},

@@ -10,6 +10,7 @@
 namespace {
 
 using testing_support::DeleteRegistryValue;
+using testing_support::IsWorkDirectoryName;
 using testing_support::kProductKey;
 using testing_support::ListDirectory;
 using testing_support::RunCommand;
@@ -32,16 +33,6 @@ struct CleanupValue {
   ~CleanupValue() { DeleteRegistryValue(HKEY_CURRENT_USER, kProductKey, kCleanupValue); }
   bool ok = true;
 };
-
-bool IsWorkDirectoryName(const std::wstring& name) {
-  if (name.size() != 12 || name.compare(0, 3, L"TM_") != 0 || name.compare(8, 4, L".tmp") != 0) {
-    return false;
-  }
-  for (size_t i = 3; i < 8; ++i) {
-    if (!iswxdigit(name[i]) || iswlower(name[i])) return false;
-  }
-  return true;
-}
 
 TEST(RunSequence, FailedRunLeavesNothingUnlessCleanupIsSwitchedOff) {
   struct Case { const char* label; const wchar_t* value; bool keeps; } cases[] = {

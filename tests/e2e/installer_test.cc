@@ -11,6 +11,7 @@
 namespace {
 
 using testing_support::FakeSetupPath;
+using testing_support::IsWorkDirectoryName;
 using testing_support::ListDirectory;
 using testing_support::ReadFileBytes;
 using testing_support::RegistryString;
@@ -34,13 +35,6 @@ std::wstring ArchiveDescription() {
     text += digits[bytes[i] & 15];
   }
   return text;
-}
-
-bool IsWorkDirectoryName(const std::wstring& name) {
-  if (name.size() != 12 || name.compare(0, 3, L"TM_") != 0 || name.compare(8, 4, L".tmp") != 0) {
-    return false;
-  }
-  return name.find_first_not_of(L"0123456789ABCDEFabcdef", 3) == 8;
 }
 
 // One installer copied into a scratch folder of its own, so that its work directory is made

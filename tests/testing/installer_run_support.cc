@@ -6,12 +6,6 @@
 
 namespace testing_support {
 
-bool IsWorkDirectoryName(const std::wstring& name) {
-  return name.size() == 12 && name.compare(0, 3, L"TM_") == 0 &&
-         name.compare(8, 4, L".tmp") == 0 &&
-         name.find_first_not_of(L"0123456789ABCDEF", 3) == 8;
-}
-
 InstallerRun::InstallerRun(const std::wstring& installer, const std::wstring& folder,
                            const std::wstring& file_name)
     : scratch_(folder),

@@ -13,9 +13,6 @@
 
 namespace testing_support {
 
-// "TM_" + five upper-case hexadecimal digits + ".tmp".
-bool IsWorkDirectoryName(const std::wstring& name);
-
 class InstallerRun {
  public:
   // The copy is `folder`\`file_name` below the scratch folder; either may hold any character the

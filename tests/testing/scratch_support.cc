@@ -83,6 +83,12 @@ std::vector<std::wstring> ListDirectory(const std::wstring& path) {
   return names;
 }
 
+bool IsWorkDirectoryName(const std::wstring& name) {
+  return name.size() == 12 && name.compare(0, 3, L"TM_") == 0 &&
+         name.compare(8, 4, L".tmp") == 0 &&
+         name.find_first_not_of(L"0123456789ABCDEF", 3) == 8;
+}
+
 DWORD RunCommand(const std::wstring& command_line, DWORD* start_error,
                  const wchar_t* current_directory) {
   std::vector<wchar_t> line(command_line.begin(), command_line.end());

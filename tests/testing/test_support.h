@@ -37,6 +37,9 @@ bool PathExists(const std::wstring& path);
 // Names of the entries of a folder, sorted, without "." and "..".
 std::vector<std::wstring> ListDirectory(const std::wstring& path);
 
+// "TM_" + five upper-case hexadecimal digits + ".tmp": the name the stub gives a work directory.
+bool IsWorkDirectoryName(const std::wstring& name);
+
 // Runs a command line, waits, and returns the full 32-bit exit code (or ~0 with the start error
 // in *start_error when the start fails).
 DWORD RunCommand(const std::wstring& command_line, DWORD* start_error = nullptr,

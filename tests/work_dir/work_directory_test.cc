@@ -16,6 +16,7 @@ namespace {
 
 using testing_support::SidText;
 
+using testing_support::IsWorkDirectoryName;
 using testing_support::ListDirectory;
 using testing_support::PathExists;
 using testing_support::ScratchDir;
@@ -229,16 +230,6 @@ std::wstring MakeBaseOfLength(const std::wstring& root, size_t length) {
     CreateDirectoryW(path.c_str(), nullptr);
   }
   return path;
-}
-
-bool IsWorkDirectoryName(const std::wstring& name) {
-  if (name.size() != 12 || name.compare(0, 3, L"TM_") != 0 || name.compare(8, 4, L".tmp") != 0) {
-    return false;
-  }
-  for (size_t i = 3; i < 8; ++i) {
-    if (!std::wcschr(L"0123456789ABCDEF", name[i])) return false;
-  }
-  return true;
 }
 
 class WorkDirectory : public ::testing::Test {
