@@ -173,7 +173,7 @@ void Pack(const Options& options) {
   std::optional<std::vector<IconImage>> icon;
   if (options.icon) icon = ReadIconFile(*options.icon);
   const std::optional<uint64_t> epoch = SourceDate();
-  if (options.sign_cert) CheckSigningMaterial(options);
+  if (options.sign_cert || options.sign_command) CheckSigningMaterial(options);
 
   const StubImage stub(kStubImage, kStubImageSize);
   std::vector<ResourceEntry> entries =
@@ -240,6 +240,12 @@ void Pack(const Options& options) {
   OutputFile installer(folder, ".exe");
   stub.Write(installer, tree);
   if (!options.sign_cert) {
+    // The signing command works on the complete installer under its temporary name; what it
+    // leaves is checked, and only then renamed into place.
+    if (options.sign_command) {
+      installer.Close();
+      SignWithCommand(installer.path(), options.sign_command_words);
+    }
     installer.Commit(options.output);
     return;
   }

@@ -15,7 +15,8 @@ Usage:
               [--resource TYPE NAME FILE]... [--previous-version TEXT] [--rcdata1 FILE]
               [--product-name TEXT] [--product-version N[.N[.N[.N]]]] [--company TEXT]
               [--description TEXT] [--copyright TEXT] [--icon FILE.ico]
-              [--sign-cert CERT --sign-key KEY [--sign-pass-file FILE] [--timestamp-url URL]]
+              [--sign-cert CERT --sign-key KEY [--sign-pass-file FILE] [--timestamp-url URL]
+               | --sign-command TEMPLATE]
   tamrel-pack --help | --version
 
   --output OUT.exe           the installer to write; replaced only when everything succeeded
@@ -39,11 +40,18 @@ Branding (the version block and icon group 107; each default is the stub's own):
   --icon FILE.ico            replaces icon group 107 with the images of FILE.ico
 Text values are one line of any Unicode text, at most 256 UTF-16 units.
 
-Signing (Authenticode through osslsigncode; nothing is signed without --sign-cert):
-  --sign-cert CERT           the signing certificate, with any intermediates (PEM or DER)
+Signing (Authenticode; nothing is signed without --sign-cert or --sign-command):
+  --sign-cert CERT           the signing certificate, with any intermediates (PEM or DER),
+                             to sign with through osslsigncode
   --sign-key KEY             its private key (PEM or DER)
   --sign-pass-file FILE      the key's passphrase, when the key is encrypted
   --timestamp-url URL        an RFC 3161 time-stamping server to countersign the signature
+  --sign-command TEMPLATE    a command of your own that signs the finished installer in place
+                             ({file} in TEMPLATE is its path), for keys in a certificate store,
+                             a hardware module or a signing service: split into arguments as a
+                             POSIX shell splits them, but run without a shell (quote any of
+                             | & ; < > ( ) $ ` * ? [ and a leading # or ~). The installer must
+                             come back with an Authenticode signature and otherwise unchanged
 
 Resource types and names are stored in upper case, as resource compilers store them: Windows
 upper-cases the name it is asked to find, so a name stored in lower or mixed case could be listed
@@ -95,6 +103,62 @@ bool IsUrl(const std::string& url) {
 
 std::string Quoted(const std::string& text) { return "'" + text + "'"; }
 
+// The words a POSIX shell makes of `text` by splitting at blanks and removing quotes. Nothing is
+// expanded, since no shell runs: a character that would make the shell expand, redirect or
+// start another command is refused unless quoted, rather than passed on meaning something else.
+std::vector<std::string> SplitCommand(const std::string& text) {
+  const std::string what = "--sign-command " + Quoted(text);
+  std::vector<std::string> words;
+  std::string word;
+  bool in_word = false;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c == ' ' || c == '\t' || c == '\n') {
+      if (in_word) words.push_back(word);
+      word.clear();
+      in_word = false;
+    } else if (c == '\\') {
+      if (++i == text.size()) Fail(what + " ends in a backslash");
+      if (text[i] != '\n') word += text[i];  // a backslash and a line break join two lines
+      in_word = in_word || text[i] != '\n';
+    } else if (c == '\'') {
+      size_t end = text.find('\'', i + 1);
+      if (end == std::string::npos) Fail(what + " has a ' without its closing '");
+      word.append(text, i + 1, end - i - 1);
+      i = end;
+      in_word = true;
+    } else if (c == '"') {
+      for (++i;; ++i) {
+        if (i == text.size()) Fail(what + " has a \" without its closing \"");
+        if (text[i] == '"') break;
+        if (text[i] == '$' || text[i] == '`') {
+          Fail(what + ": " + text[i] + " would be expanded by a shell and no shell runs; put it "
+               "in single quotes");
+        }
+        if (text[i] == '\\' && i + 1 < text.size() &&
+            std::strchr("$`\"\\\n", text[i + 1]) != nullptr) {
+          if (text[++i] != '\n') word += text[i];
+        } else {
+          word += text[i];
+        }
+      }
+      in_word = true;
+    } else if (std::strchr("|&;<>()$`*?[", c) != nullptr ||
+               (!in_word && (c == '#' || c == '~'))) {
+      Fail(what + ": " + c + " means something to a shell and no shell runs; quote it");
+    } else {
+      word += c;
+      in_word = true;
+    }
+  }
+  if (in_word) words.push_back(word);
+  if (words.empty()) Fail("--sign-command names no command");
+  bool names_file = false;
+  for (const std::string& each : words) names_file |= each.find("{file}") != std::string::npos;
+  if (!names_file) Fail(what + " does not name the installer to sign as {file}");
+  return words;
+}
+
 }  // namespace
 
 Options ParseOptions(const std::vector<std::string>& arguments) {
@@ -115,6 +179,7 @@ Options ParseOptions(const std::vector<std::string>& arguments) {
       {"--sign-key", &options.sign_key},
       {"--sign-pass-file", &options.sign_pass_file},
       {"--timestamp-url", &options.timestamp_url},
+      {"--sign-command", &options.sign_command},
   };
   bool have_output = false;
   for (size_t i = 0; i < arguments.size();) {
@@ -169,6 +234,12 @@ Options ParseOptions(const std::vector<std::string>& arguments) {
   }
   if (options.sign_cert.has_value() != options.sign_key.has_value()) {
     Fail("--sign-cert and --sign-key go together: give both or neither");
+  }
+  if (options.sign_command) {
+    if (options.sign_cert) {
+      Fail("--sign-command and --sign-cert/--sign-key are two ways to sign: give one");
+    }
+    options.sign_command_words = SplitCommand(*options.sign_command);
   }
   if (options.sign_pass_file && !options.sign_cert) {
     Fail("--sign-pass-file needs --sign-cert and --sign-key");

@@ -30,6 +30,8 @@ struct Options {
   std::optional<std::string> sign_key;
   std::optional<std::string> sign_pass_file;
   std::optional<std::string> timestamp_url;
+  std::optional<std::string> sign_command;
+  std::vector<std::string> sign_command_words;  // split as a POSIX shell would, {file} kept
   bool help = false;
   bool version = false;
 };

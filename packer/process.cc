@@ -87,13 +87,21 @@ std::string FindProgram(const std::string& program) {
 }
 #endif
 
+// Keeps the end of what a program writes: the last line is what a failure is reported by.
+void AppendTail(std::string& output, const char* data, size_t count) {
+  constexpr size_t kKeep = 1 << 16;
+  output.append(data, count);
+  if (output.size() > 2 * kKeep) output.erase(0, output.size() - kKeep);
+}
+
 }  // namespace
 
 bool OnPath(const std::string& program) { return !FindProgram(program).empty(); }
 
 #ifdef _WIN32
 ProcessResult RunProcess(const std::vector<std::string>& argv,
-                         const std::vector<std::pair<std::string, std::string>>& environment) {
+                         const std::vector<std::pair<std::string, std::string>>& environment,
+                         Capture capture) {
   ProcessResult result;
   std::wstring program = FindProgram(argv[0]);
   if (program.empty()) {
@@ -126,13 +134,14 @@ ProcessResult RunProcess(const std::vector<std::string>& argv,
     return result;
   }
   SetHandleInformation(read_end, HANDLE_FLAG_INHERIT, 0);
-  HANDLE nothing = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
-                               OPEN_EXISTING, 0, nullptr);
+  HANDLE nothing = CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0,
+                               nullptr);
   STARTUPINFOW startup = {};
   startup.cb = sizeof(startup);
   startup.dwFlags = STARTF_USESTDHANDLES;
   startup.hStdInput = nothing;
-  startup.hStdOutput = write_end;
+  startup.hStdOutput = capture == Capture::kErrorsOnly ? nothing : write_end;
   startup.hStdError = write_end;
   PROCESS_INFORMATION process = {};
   BOOL started = CreateProcessW(program.c_str(), &line[0], nullptr, nullptr, TRUE,
@@ -150,7 +159,7 @@ ProcessResult RunProcess(const std::vector<std::string>& argv,
   char buffer[4096];
   DWORD got;
   while (ReadFile(read_end, buffer, sizeof(buffer), &got, nullptr) && got > 0) {
-    result.output.append(buffer, got);
+    AppendTail(result.output, buffer, got);
   }
   CloseHandle(read_end);
   WaitForSingleObject(process.hProcess, INFINITE);
@@ -163,7 +172,8 @@ ProcessResult RunProcess(const std::vector<std::string>& argv,
 }
 #else
 ProcessResult RunProcess(const std::vector<std::string>& argv,
-                         const std::vector<std::pair<std::string, std::string>>& environment) {
+                         const std::vector<std::pair<std::string, std::string>>& environment,
+                         Capture capture) {
   ProcessResult result;
   std::string program = FindProgram(argv[0]);
   if (program.empty()) {
@@ -199,7 +209,11 @@ ProcessResult RunProcess(const std::vector<std::string>& argv,
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_adddup2(&actions, pipe_ends[1], 1);
+  if (capture == Capture::kErrorsOnly) {
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  } else {
+    posix_spawn_file_actions_adddup2(&actions, pipe_ends[1], 1);
+  }
   posix_spawn_file_actions_adddup2(&actions, pipe_ends[1], 2);
   posix_spawn_file_actions_addclose(&actions, pipe_ends[1]);
   pid_t child;
@@ -217,7 +231,7 @@ ProcessResult RunProcess(const std::vector<std::string>& argv,
     ssize_t got = read(pipe_ends[0], buffer, sizeof(buffer));
     if (got < 0 && errno == EINTR) continue;
     if (got <= 0) break;
-    result.output.append(buffer, static_cast<size_t>(got));
+    AppendTail(result.output, buffer, static_cast<size_t>(got));
   }
   close(pipe_ends[0]);
   int status = 0;

@@ -11,13 +11,19 @@ struct ProcessResult {
   bool started = false;
   std::string start_error;  // why it could not start
   int exit_code = -1;
-  std::string output;       // standard output and standard error, interleaved
+  // Standard output and standard error interleaved, or standard error alone; only the last
+  // 64 KiB or more of it, so that a chatty program cannot fill the packer's memory.
+  std::string output;
 };
 
+enum class Capture { kOutputAndErrors, kErrorsOnly };
+
 // Runs argv[0] (searched on PATH when it has no folder) with the arguments as they are, no shell
-// in between, standard input empty, `environment` added to the packer's own; waits for it.
+// in between, standard input empty, `environment` added to the packer's own; waits for it. With
+// kErrorsOnly its standard output goes to the null device.
 ProcessResult RunProcess(const std::vector<std::string>& argv,
-                         const std::vector<std::pair<std::string, std::string>>& environment = {});
+                         const std::vector<std::pair<std::string, std::string>>& environment = {},
+                         Capture capture = Capture::kOutputAndErrors);
 
 // Whether `program` is found on PATH.
 bool OnPath(const std::string& program);

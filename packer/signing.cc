@@ -1,6 +1,12 @@
 #include "signing.h"
 
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <iterator>
 #include <vector>
+
+#include <zlib.h>
 
 #include "file_io.h"
 #include "pack_error.h"
@@ -68,9 +74,112 @@ void Run(const std::vector<std::string>& command, const std::string& what,
   }
 }
 
+uint32_t Le32(const uint8_t* at) {
+  return static_cast<uint32_t>(at[0] | at[1] << 8 | at[2] << 16) | uint32_t{at[3]} << 24;
+}
+
+// CRC-32 of the file's first `length` bytes, read in chunks, with the two fields a signing tool
+// rewrites zeroed: the checksum (optional header + 64) and the certificate table's directory
+// entry (optional header + 144), which is copied to `entry` first. Both lie in the headers; the
+// first file read finds them (`*security` 0), the second is held to the same place. A checksum,
+// not a cryptographic digest: it catches a tool that rewrote the image, and whoever controls the
+// signing command controls the file anyway.
+uint32_t ImageCrc(InputFile& file, uint64_t length, uint64_t* security, uint8_t entry[8]) {
+  constexpr size_t kChunk = 1 << 20;
+  std::vector<uint8_t> buffer(kChunk);
+  uLong crc = crc32(0, nullptr, 0);
+  for (uint64_t at = 0; at < length;) {
+    const size_t count = static_cast<size_t>(std::min<uint64_t>(kChunk, length - at));
+    file.ReadExactly(buffer.data(), count);
+    if (at == 0) {
+      if (*security == 0 && count >= 0x40) *security = Le32(&buffer[0x3C]) + 24 + 144;
+      if (*security < 144 || *security + 8 > count) Fail(file.path() + " has no PE32+ header");
+      std::memcpy(entry, &buffer[*security], 8);
+      std::memset(&buffer[*security - 80], 0, 4);
+      std::memset(&buffer[*security], 0, 8);
+    }
+    crc = crc32(crc, buffer.data(), static_cast<uInt>(count));
+    at += count;
+  }
+  return static_cast<uint32_t>(crc);
+}
+
 }  // namespace
 
+void SignWithCommand(const std::string& path, const std::vector<std::string>& command) {
+  uint64_t security = 0, written_size;
+  uint8_t entry[8];
+  uint32_t written_crc;
+  {
+    InputFile written(path, "installer");
+    written_size = written.size();
+    written_crc = ImageCrc(written, written_size, &security, entry);
+  }
+
+  std::string file = path;
+#ifdef _WIN32
+  // Windows tools may take a word starting with / for a switch.
+  std::replace(file.begin(), file.end(), '/', '\\');
+#endif
+  std::vector<std::string> argv;
+  for (std::string word : command) {
+    for (size_t at = 0; (at = word.find("{file}", at)) != std::string::npos; at += file.size()) {
+      word.replace(at, 6, file);
+    }
+    argv.push_back(word);
+  }
+  ProcessResult done = RunProcess(argv, {}, Capture::kErrorsOnly);
+  if (!done.started) Fail("--sign-command: cannot run " + argv[0] + ": " + done.start_error);
+  if (done.exit_code != 0) {
+    const unsigned code = static_cast<uint32_t>(done.exit_code);
+    char number[16];
+    std::snprintf(number, sizeof(number), code > 255 ? "0x%08X" : "%u", code);
+    // What a terminal would show last: a carriage return starts the line over.
+    for (char& c : done.output) c = c == '\r' ? '\n' : c;
+    std::vector<std::string> lines = Lines(done.output);
+    Fail("--sign-command failed with exit code " + std::string(number) +
+         (lines.empty() ? " and wrote nothing to standard error" : ": " + lines.back()));
+  }
+
+  // The image as written, then the certificate table at the next 8-byte boundary (zeros
+  // between), ending the file: one WIN_CERTIFICATE of revision 2.0 and type PKCS #7 SignedData
+  // whose content is Authenticode's SpcIndirectDataContent (its object identifier near the
+  // start).
+  const std::string changed = "--sign-command changed the installer beyond adding a signature";
+  InputFile signed_file(path, "signed installer");
+  if (signed_file.size() < written_size) Fail(changed);
+  const bool same = ImageCrc(signed_file, written_size, &security, entry) == written_crc;
+  const uint64_t table = Le32(entry), table_size = Le32(entry + 4);
+  if (same && table == 0 && table_size == 0 && signed_file.size() == written_size) {
+    Fail("--sign-command exited with 0 but signed nothing: the installer carries no "
+         "Authenticode signature");
+  }
+  if (!same || table != ((written_size + 7) & ~uint64_t{7}) || table_size < 8 ||
+      table + table_size != signed_file.size()) {
+    Fail(changed);
+  }
+  const uint64_t padding = table - written_size;
+  std::vector<uint8_t> tail(static_cast<size_t>(padding + std::min<uint64_t>(table_size, 4096)));
+  signed_file.ReadExactly(tail.data(), tail.size());
+  const uint8_t* const begin = tail.data();
+  const uint8_t* const certificate = begin + padding;
+  if (std::any_of(begin, certificate, [](uint8_t b) { return b != 0; })) Fail(changed);
+  static const uint8_t kIndirectData[] = {0x06, 0x0A, 0x2B, 0x06, 0x01, 0x04,
+                                          0x01, 0x82, 0x37, 0x02, 0x01, 0x04};
+  const uint8_t* const end = begin + tail.size();
+  if (Le32(certificate) > table_size || Le32(certificate + 4) != 0x00020200 ||
+      std::search(certificate + 8, end, std::begin(kIndirectData), std::end(kIndirectData)) ==
+          end) {
+    Fail("--sign-command left a certificate table that holds no Authenticode signature");
+  }
+}
+
 void CheckSigningMaterial(const Options& options) {
+  if (options.sign_command) {
+    const std::string& program = options.sign_command_words[0];
+    if (!OnPath(program)) Fail("--sign-command: cannot find " + program);
+    return;
+  }
   if (!OnPath("osslsigncode") || !OnPath("openssl")) {
     Fail("signing needs osslsigncode and openssl (Debian packages osslsigncode, openssl)");
   }

@@ -8,6 +8,7 @@ Usage: make_installer_test.py   ($STUB_BUILD_DIR names the build folder, default
 """
 import os
 import re
+import shlex
 import shutil
 import atexit
 import struct
@@ -103,12 +104,13 @@ class PackerTest(unittest.TestCase):
         with open(out, "rb") as f:
             return f.read()
 
-    def refused(self, args, output, fragment, epoch=None):
-        """The run fails with one line naming the problem and leaves OUT.exe as it was."""
+    def refused(self, args, output, fragment, epoch=None, windows=False):
+        """The run fails with one line naming the problem, prints nothing else and leaves OUT.exe
+        as it was."""
         with open(output, "wb") as f:
             f.write(b"previous installer")
-        done = pack(["--output", output, *args], epoch=epoch)
-        self.assertEqual(2, done.returncode, done.stderr)
+        done = pack(["--output", output, *args], epoch=epoch, windows=windows)
+        self.assertEqual((2, ""), (done.returncode, done.stdout), done.stderr)
         message = done.stderr.strip()
         self.assertEqual(1, len(message.splitlines()), message)
         self.assertIn(fragment, message)
@@ -220,7 +222,21 @@ class RefusalTest(PackerTest):
              "holds more than one line"),
             (["--sign-cert", self.cert, "--sign-key", self.dir + "/missing.key"],
              "cannot read signing key"),
+            (["--sign-command", "signer {file}", "--sign-cert", self.cert, "--sign-key",
+              self.key], "two ways to sign: give one"),
+            (["--sign-command", " "], "names no command"),
+            (["--sign-command", "signer file"], "does not name the installer to sign as {file}"),
+            (["--sign-command", "signer 'open {file}"], "has a ' without its closing '"),
+            (["--sign-command", 'signer "open {file}'], 'has a " without its closing "'),
+            (["--sign-command", "signer {file} \\"], "ends in a backslash"),
+            (["--sign-command", 'signer "$HOME" {file}'], "$ would be expanded by a shell"),
+            (["--sign-command", "no-such-signer {file}"], "--sign-command: cannot find no-such"),
         ]
+        cases += [(["--sign-command", f"signer {word} {{file}}"],
+                   f": {next(c for c in word if c in '|&;<>()$`*?[#~')} means something to a "
+                   "shell and no shell runs; quote it")
+                  for word in ("a|b", "a&b", "a;b", "a>b", "a<b", "a(b", "a)b", "$HOME", "`id`",
+                               "*.pem", "a?b", "[ab]", "#comment", "~/key")]
         # An archive just past what a PE32+ image can hold, as a sparse file: nothing is read.
         huge = os.path.join(self.dir, "huge.7z")
         with open(huge, "wb") as f:
@@ -289,6 +305,47 @@ class SigningTest(PackerTest):
                     "--sign-cert", self.cert, "--sign-key", self.encrypted_key,
                     "--sign-pass-file", passphrase])
                 self.assertEqual(plain_key, with_pass)
+
+    def test_sign_command(self):
+        """Signed in place as osslsigncode signs; failures refused; split as sh splits."""
+        def signer(then=""):
+            script = ('osslsigncode sign -certs "$0" -key "$1" -h sha256 -time 315532800 -in "$2" '
+                      '-out "$2.signed" >/dev/null && /bin/mv "$2.signed" "$2"' + then)
+            return f"/bin/sh -c {shlex.quote(script)} {self.cert} {self.key} {{file}}"
+        expected = self.built(self.product + ["--sign-cert", self.cert, "--sign-key", self.key])
+        os.makedirs(os.path.join(self.dir, "it's a folder"), exist_ok=True)
+        self.assertEqual(expected, self.built(self.product + ["--sign-command", signer()],
+                                              "it's a folder/out.exe"))
+
+        windows = "Z:" + PACK + ".exe"
+        fake_table = ("import struct, sys\nf = open(sys.argv[1], 'r+b'); end = f.seek(0, 2)\n"
+                      "f.seek(0x3C); f.seek(struct.unpack('<I', f.read(4))[0] + 24 + 144)\n"
+                      "f.write(struct.pack('<II', end, 16)); f.seek(end)\n"
+                      "f.write(struct.pack('<IHH', 16, 0x200, 2) + bytes(8))")
+        report = "/bin/sh -c 'printf \"[%s]\" \"$@\" >&2; exit 1' sh "
+        words = ["'single \"q\" \\' \"double 'q' \\\" \\\\ \\$ \\x\"", "a\\ b''c\"\"d '' x#y a~b",
+                 "\tline\\\ncontinued {x}"]
+        cases = [
+            (signer(" && printf X | /bin/dd of=\"$2\" bs=1 seek=4112 conv=notrunc 2>/dev/null"),
+             False, "changed the installer beyond adding a signature"),
+            (f"{sys.executable} -c {shlex.quote(fake_table)} {{file}}", False,
+             "left a certificate table that holds no Authenticode signature"),
+            ("/bin/sh -c 'echo first >&2; echo \"last words\" >&2; exit 1' sh {file}", False,
+             "failed with exit code 1: last words"),
+            ("/bin/sh -c 'echo signed, really; kill -9 $$' sh {file}", False,
+             "failed with exit code 137 and wrote nothing to standard error"),
+            ("/bin/sh -c 'echo signed, really' sh {file}", False, "signed nothing"),
+            (f"{windows} --version {{file}}", True, "signed nothing"),
+            (f"{windows} 'say \"hi\" C:\\dir\\' {{file}}", True,
+             'exit code 2: tamrel-pack: unknown argument: say "hi" C:\\dir\\'),
+        ]
+        cases += [(report + w + " {file}", False, "exit code 1: " + subprocess.run(
+            ["/bin/sh", "-c", "printf '[%s]' " + w], stdout=subprocess.PIPE, text=True).stdout)
+            for w in words]
+        for template, on_windows, fragment in cases:
+            with self.subTest(template=template):
+                self.refused(self.product + ["--sign-command", template],
+                             os.path.join(self.dir, "unsigned.exe"), fragment, windows=on_windows)
 
     def test_failed_signing_leaves_no_installer(self):
         cases = [
