@@ -48,3 +48,10 @@ add_test(NAME packer_cabinet_readers
          COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/packer/cabinet_readers_test.py)
 set_tests_properties(packer_cabinet_readers PROPERTIES TIMEOUT 300
                      ENVIRONMENT "STUB_BUILD_DIR=${CMAKE_BINARY_DIR}")
+
+# The release packages, made by scripts/package into the test's scratch folder and used from
+# there: the .deb's program with an empty PATH, the zip's under Wine.
+add_test(NAME packer_packages
+         COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/packer/package_test.py)
+set_tests_properties(packer_packages PROPERTIES TIMEOUT 600
+                     ENVIRONMENT "STUB_BUILD_DIR=${CMAKE_BINARY_DIR}")
