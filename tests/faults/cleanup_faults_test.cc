@@ -22,9 +22,14 @@ const wchar_t kArchive[] = L"TAMREL.PACKED.7Z";
 const wchar_t kSetupCode[] = L"0x8007052E";
 
 // The events through which the holder started by fault_setup.exe is let go, and its end seen.
+// Each set has names of its own: the last holder signals its end before it exits, so for a moment
+// it still holds the old, signalled events, and a second set under the same names would open
+// those instead of new ones.
 class HolderEvents {
  public:
-  HolderEvents() : base_(L"faults_hold_" + std::to_wstring(GetCurrentProcessId())) {
+  HolderEvents()
+      : base_(L"faults_hold_" + std::to_wstring(GetCurrentProcessId()) + L"_" +
+              std::to_wstring(++sets_made_)) {
     for (const wchar_t* suffix : {L"_ready", L"_release", L"_done"}) {
       events_.push_back(CreateEventW(nullptr, TRUE, FALSE, (base_ + suffix).c_str()));
     }
@@ -41,6 +46,7 @@ class HolderEvents {
   }
 
  private:
+  static inline int sets_made_ = 0;
   std::wstring base_;
   std::vector<HANDLE> events_;
 };

@@ -68,7 +68,7 @@ const wchar_t kArguments[] = L" --name=\"Пётр 李 \xD83D\xDE00\" \xD842\xDFB
 TEST(CommandLineFaults, NamesOutsideAsciiPassThroughUnchanged) {
   ScopedEnvironment code(L"FAKE_SETUP_EXIT_CODE", L"0");
   InstallerRun run(L"faults_unicode_archive", kFolder, kFileName);
-  EXPECT_EQ(0u, run.Run(kArguments));
+  EXPECT_EQ(0u, run.Run(kArguments)) << "start error " << run.start_error();
   ASSERT_EQ(1u, run.runs().size());
   const SetupRun& setup = run.runs()[0];
   const std::wstring work = setup.work_directory;
