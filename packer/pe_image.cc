@@ -242,6 +242,8 @@ void StubImage::Write(OutputFile& out, const ResourceTree& resources) const {
   ImageWriter writer(out);
   writer.Write(headers.data(), headers.size());
   for (const Section& section : sections_) {
+    // A section of zeros only (.bss) has no bytes in the file, and a raw pointer of 0.
+    if (section.raw_size == 0) continue;
     writer.PadTo(section.raw_pointer);
     writer.Write(bytes_ + section.raw_pointer, section.raw_size);
   }
