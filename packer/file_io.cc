@@ -146,6 +146,17 @@ void Unregister(int slot) {
   if (slot >= 0) g_in_use[slot].store(false);
 }
 
+// Closes an open handle or descriptor and marks it closed.
+void CloseFile(intptr_t& handle) {
+  if (handle == -1) return;
+#ifdef _WIN32
+  CloseHandle(AsHandle(handle));
+#else
+  close(static_cast<int>(handle));
+#endif
+  handle = -1;
+}
+
 }  // namespace
 
 InputFile::InputFile(const std::string& path, const std::string& what) : path_(path), what_(what) {
@@ -179,14 +190,7 @@ InputFile::InputFile(const std::string& path, const std::string& what) : path_(p
 #endif
 }
 
-InputFile::~InputFile() {
-  if (handle_ == -1) return;
-#ifdef _WIN32
-  CloseHandle(AsHandle(handle_));
-#else
-  close(static_cast<int>(handle_));
-#endif
-}
+InputFile::~InputFile() { CloseFile(handle_); }
 
 void InputFile::ReadExactly(void* buffer, size_t count) {
   auto* at = static_cast<unsigned char*>(buffer);
@@ -273,15 +277,7 @@ OutputFile::~OutputFile() {
   Unregister(slot_);
 }
 
-void OutputFile::Close() {
-  if (handle_ == -1) return;
-#ifdef _WIN32
-  CloseHandle(AsHandle(handle_));
-#else
-  close(static_cast<int>(handle_));
-#endif
-  handle_ = -1;
-}
+void OutputFile::Close() { CloseFile(handle_); }
 
 namespace {
 void WriteAll(intptr_t handle, const std::string& path, const void* data, size_t count,
