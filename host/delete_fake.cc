@@ -105,6 +105,7 @@ BOOL WINAPI FakeSetInformation(HANDLE handle, FILE_INFO_BY_HANDLE_CLASS type, LP
         Problem("an attribute write that changes more than the read-only bit");
       }
     }
+    ++seen.attribute_writes;
     if (!Answered(Call::kWriteAttributes)) return FALSE;
     seen.written_attributes = attributes;
     return TRUE;
@@ -131,11 +132,14 @@ BOOL WINAPI FakeGetInformation(HANDLE handle, FILE_INFO_BY_HANDLE_CLASS type, LP
   return TRUE;
 }
 
+// A close leaves a last-error value of its own, so that an error read after the close instead of
+// before it is the wrong one.
 BOOL WINAPI FakeCloseHandle(HANDLE handle) {
   for (auto it = handles.begin(); it != handles.end(); ++it) {
     if (it->first == handle) {
       handles.erase(it);
       --seen.open_handles;
+      last_error = kStaleError;
       return TRUE;
     }
   }
@@ -148,6 +152,7 @@ DWORD WINAPI FakeGetLastError() { return last_error; }
 void WINAPI FakeSleep(DWORD milliseconds) {
   ++seen.sleeps;
   if (milliseconds != kDeleteRetryDelayMs) Problem("a sleep of another length");
+  if (!handles.empty()) Problem("a sleep with a handle open");
 }
 
 }  // namespace

@@ -25,6 +25,7 @@ constexpr DWORD kStaleError = 0xDEAD;
 struct Observed {
   int opens = 0;
   int marks = 0;
+  int attribute_writes = 0;
   int sleeps = 0;
   int open_handles = 0;
   DWORD written_attributes = 0;  // the last attributes written back; 0 when none were

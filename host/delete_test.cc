@@ -67,36 +67,77 @@ std::vector<DWORD> Times(size_t n, DWORD error, std::vector<DWORD> then) {
 
 }  // namespace
 
+// Every row ends within 99 pauses and kDeleteAttempts counted passes of at most three marks each,
+// however the file system answers.
 HOST_TEST(DeleteWithRetryWaitsOnlyForWhatWaitingCures) {
   constexpr DWORD kHeld = ERROR_SHARING_VIOLATION;
   constexpr DWORD kRefused = ERROR_ACCESS_DENIED;
   constexpr DWORD kReadOnly = FILE_ATTRIBUTE_READONLY;
   constexpr DWORD kArchive = FILE_ATTRIBUTE_ARCHIVE;
+  constexpr DWORD kHidden = FILE_ATTRIBUTE_HIDDEN;
+  constexpr DWORD kSystem = FILE_ATTRIBUTE_SYSTEM;
+  constexpr DWORD kDirectory = FILE_ATTRIBUTE_DIRECTORY;
   constexpr DWORD kNotEmpty = ERROR_DIR_NOT_EMPTY;
+  // A read-only path: the mark is refused until the bit is cleared, then accepted.
+  auto read_only = [](DWORD attributes) {
+    return Script{{kOk, kOk, kGone}, {kRefused, kOk}, {attributes}};
+  };
   struct Case {
     const char* label;
     Script script;
     bool deleted;
-    int sleeps;
+    int sleeps, marks, attribute_writes;
     DWORD written;  // attributes written back, 0 for none
   } cases[] = {
-      {"already gone", {{kGone}}, true, 0, 0},
-      {"folder already gone", {{ERROR_PATH_NOT_FOUND}}, true, 0, 0},
-      {"marked, then gone", {{kOk, kGone}}, true, 0, 0},
-      {"held five times", {Times(5, kHeld, {kOk, kGone})}, true, 5, 0},
-      {"held until the next-to-last attempt", {Times(98, kHeld, {kOk, kGone})}, true, 98, 0},
-      {"held on the last attempt", {Times(99, kHeld, {kOk, kGone})}, true, 99, 0},
-      {"held for good", {{kHeld}}, false, 99, 0},
-      {"read-only", {{kRefused, kOk, kGone}, {}, {kReadOnly | kArchive}}, true, 0, kArchive},
-      {"only read-only", {{kRefused, kOk, kGone}, {}, {kReadOnly}}, true, 0, FILE_ATTRIBUTE_NORMAL},
-      {"refused, not read-only", {Times(3, kRefused, {kOk, kGone}), {}, {kArchive}}, true, 3, 0},
-      {"refused, attributes unreadable", {{kRefused}, {}, {~0u}}, false, 99, 0},
-      {"refused, attributes cannot be opened", {{kRefused}, {}, {}, {kRefused}}, false, 99, 0},
-      {"an error waiting does not cure", {{ERROR_INVALID_PARAMETER}}, false, 0, 0},
-      {"a folder not yet empty", {{kOk, kOk, kOk, kGone}, {kNotEmpty, kNotEmpty, kOk}}, true, 2, 0},
-      {"a mark refused for good", {{kOk}, {ERROR_WRITE_PROTECT}}, false, 0, 0},
-      // The file system says marked every time, yet the path stays.
-      {"marked but never gone", {{kOk}, {kOk}}, false, 99, 0},
+      {"already gone", {{kGone}}, true, 0, 0, 0, 0},
+      {"folder already gone", {{ERROR_PATH_NOT_FOUND}}, true, 0, 0, 0, 0},
+      {"marked, then gone", {{kOk, kGone}}, true, 0, 1, 0, 0},
+      {"held five times", {Times(5, kHeld, {kOk, kGone})}, true, 5, 1, 0, 0},
+      {"held until the next-to-last attempt", {Times(98, kHeld, {kOk, kGone})}, true, 98, 1, 0, 0},
+      {"held on the last attempt", {Times(99, kHeld, {kOk, kGone})}, true, 99, 1, 0, 0},
+      {"held one attempt too long", {Times(100, kHeld, {kOk, kGone})}, false, 99, 0, 0, 0},
+      {"held for good", {{kHeld}}, false, 99, 0, 0, 0},
+      // Only the read-only bit changes, and a file with no other attribute says so with
+      // FILE_ATTRIBUTE_NORMAL, since attributes of 0 would leave the bit where it is; the fake
+      // checks that the four times are written back as read.
+      {"read-only, hidden", read_only(kReadOnly | kHidden | kArchive), true, 0, 2, 1,
+       kHidden | kArchive},
+      {"read-only, hidden, system", read_only(kReadOnly | kHidden | kSystem), true, 0, 2, 1,
+       kHidden | kSystem},
+      {"read-only directory", read_only(kReadOnly | kDirectory), true, 0, 2, 1, kDirectory},
+      {"only read-only", read_only(kReadOnly), true, 0, 2, 1, FILE_ATTRIBUTE_NORMAL},
+      {"read-only, refused at the open", {{kRefused, kOk, kGone}, {}, {kReadOnly | kArchive}},
+       true, 0, 1, 1, kArchive},
+      {"refused, not read-only", {Times(3, kRefused, {kOk, kGone}), {}, {kArchive}}, true, 3, 1, 0,
+       0},
+      {"mark refused for good, not read-only", {{kOk}, {kRefused}, {kArchive}}, false, 99, 100, 0,
+       0},
+      {"refused, attributes unreadable", {{kRefused}, {}, {~0u}}, false, 99, 0, 0, 0},
+      {"refused, attributes cannot be opened", {{kRefused}, {}, {}, {kRefused}}, false, 99, 0, 0,
+       0},
+      {"read-only, attributes cannot be opened", {{kOk}, {kRefused}, {}, {kRefused}}, false, 99,
+       100, 0, 0},
+      {"a malformed name", {{ERROR_INVALID_NAME}}, false, 0, 0, 0, 0},
+      {"an error waiting does not cure", {{ERROR_INVALID_PARAMETER}}, false, 0, 0, 0, 0},
+      {"a folder not yet empty", {{kOk, kOk, kOk, kGone}, {kNotEmpty, kNotEmpty, kOk}}, true, 2, 3,
+       0, 0},
+      {"a folder that stays full", {{kOk}, {kNotEmpty}}, false, 99, 100, 0, 0},
+      {"a mark refused for good", {{kOk}, {ERROR_WRITE_PROTECT}}, false, 0, 1, 0, 0},
+      {"a mark refused with an unknown error", {{kOk}, {ERROR_INVALID_PARAMETER}}, false, 0, 1, 0,
+       0},
+      // The file system says marked (or cleared) every time, yet the path stays: two restarts per
+      // counted pass, so the third pass of each counts.
+      {"marked but never gone", {{kOk}, {kOk}}, false, 99, 300, 0, 0},
+      {"read-only bit never clears", {{kOk}, {kRefused}, {kReadOnly}}, false, 99, 300, 300,
+       FILE_ATTRIBUTE_NORMAL},
+      // Windows keeps a marked path that another process still holds "delete pending" and refuses
+      // every open of it, the attribute open included, with ERROR_ACCESS_DENIED until the holder
+      // lets go; then the path is gone. (Wine opens such a path again: see
+      // platform/platform_files_test.cc.)
+      {"delete pending, let go during the fifth pause",
+       {Times(1, kOk, Times(5, kRefused, {kGone})), {}, {}, {kRefused}}, true, 5, 1, 0, 0},
+      {"delete pending throughout", {Times(1, kOk, {kRefused}), {}, {}, {kRefused}}, false, 99, 1,
+       0, 0},
   };
   for (const Case& c : cases) {
     StartScript(c.script);
@@ -105,19 +146,14 @@ HOST_TEST(DeleteWithRetryWaitsOnlyForWhatWaitingCures) {
     CHECK(deleted == c.deleted, c.label);
     CHECK(seen.sleeps == c.sleeps,
           std::string(c.label) + ": " + std::to_string(seen.sleeps) + " sleeps");
+    CHECK(seen.marks == c.marks,
+          std::string(c.label) + ": " + std::to_string(seen.marks) + " marks");
+    CHECK(seen.attribute_writes == c.attribute_writes,
+          std::string(c.label) + ": " + std::to_string(seen.attribute_writes) + " writes");
     CHECK(seen.written_attributes == c.written, c.label);
     CHECK(seen.open_handles == 0, c.label);
     CHECK(seen.problems.empty(), std::string(c.label) + ": " + seen.problems);
   }
-}
-
-// A path that keeps answering "marked" still ends: at most three passes per counted attempt.
-HOST_TEST(DeleteWithRetryIsBoundedWhateverTheFileSystemSays) {
-  const Script endless = {{kOk}, {kOk}};
-  StartScript(endless);
-  CHECK(!DeleteWithRetry(L"x", delete_fake::Api()), "endless");
-  CHECK(delete_fake::observed().marks == kDeleteAttempts * (kDeleteRestartsPerAttempt + 1),
-        std::to_string(delete_fake::observed().marks) + " marks");
 }
 
 HOST_TEST(DeleteExtractedFilesRemovesTheFilesBeforeTheirDirectory) {
