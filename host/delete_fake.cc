@@ -167,14 +167,8 @@ void Start(Oracle answers) {
 }
 
 DeleteApi Api() {
-  DeleteApi api;
-  api.CreateFileW = FakeCreateFile;
-  api.SetFileInformationByHandle = FakeSetInformation;
-  api.GetFileInformationByHandleEx = FakeGetInformation;
-  api.CloseHandle = FakeCloseHandle;
-  api.GetLastError = FakeGetLastError;
-  api.Sleep = FakeSleep;
-  return api;
+  return {FakeCreateFile, FakeSetInformation, FakeGetInformation, FakeCloseHandle,
+          FakeGetLastError, FakeSleep};
 }
 
 const Observed& observed() { return seen; }

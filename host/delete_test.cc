@@ -26,27 +26,17 @@ struct Script {
 const Script* script = nullptr;
 size_t used[5] = {};
 
+// The queue each kind of call is answered from, in the order of delete_fake::Call; the attribute
+// write has none and always succeeds.
+std::vector<DWORD> Script::*const kQueues[] = {&Script::opens, &Script::attribute_opens,
+                                               &Script::marks, &Script::attributes, nullptr};
+
 Answer FromScript(Call call) {
   const size_t kind = static_cast<size_t>(call);
-  const std::vector<DWORD>* queue = nullptr;
-  switch (call) {
-    case Call::kOpenForDelete:
-      queue = &script->opens;
-      break;
-    case Call::kMark:
-      queue = &script->marks;
-      break;
-    case Call::kReadAttributes:
-      queue = &script->attributes;
-      break;
-    case Call::kOpenForAttributes:
-      queue = &script->attribute_opens;
-      break;
-    case Call::kWriteAttributes:
-      return {kOk, 0};
-  }
-  if (queue->empty()) return {call == Call::kOpenForDelete ? ERROR_FILE_NOT_FOUND : kOk, 0};
-  const DWORD value = (*queue)[used[kind] < queue->size() ? used[kind] : queue->size() - 1];
+  if (kQueues[kind] == nullptr) return {kOk, 0};
+  const std::vector<DWORD>& queue = script->*kQueues[kind];
+  if (queue.empty()) return {call == Call::kOpenForDelete ? ERROR_FILE_NOT_FOUND : kOk, 0};
+  const DWORD value = queue[used[kind] < queue.size() ? used[kind] : queue.size() - 1];
   ++used[kind];
   if (call == Call::kReadAttributes)
     return value == ~0u ? Answer{ERROR_ACCESS_DENIED, 0} : Answer{kOk, value};

@@ -97,12 +97,8 @@ DeleteApi RealApi() {
   g_release_at_sleep = 0;
   g_release_event = nullptr;
   g_holder = nullptr;
-  DeleteApi api;
-  api.CreateFileW = RecordingCreateFileW;
-  api.CloseHandle = CountingCloseHandle;
-  api.SetFileInformationByHandle = InspectingSetFileInformationByHandle;
-  api.Sleep = CountingSleep;
-  return api;
+  return {RecordingCreateFileW, InspectingSetFileInformationByHandle,
+          ::GetFileInformationByHandleEx, CountingCloseHandle, ::GetLastError, CountingSleep};
 }
 
 TEST(DeleteWithRetryUnderWine, FilesAndDirectories) {

@@ -73,12 +73,8 @@ OutputFileApi FakeApi() {
   g_short_write = false;
   g_marks = 0;
   g_closes = 0;
-  OutputFileApi api;
-  api.CreateFileW = RecordingCreateFileW;
-  api.WriteFile = ScriptedWriteFile;
-  api.SetFileInformationByHandle = NoisySetFileInformationByHandle;
-  api.CloseHandle = NoisyCloseHandle;
-  return api;
+  return {RecordingCreateFileW, ScriptedWriteFile, NoisySetFileInformationByHandle,
+          ::DuplicateHandle, NoisyCloseHandle, ::GetLastError, ::SetLastError};
 }
 
 std::string Pattern(size_t size) {

@@ -22,9 +22,10 @@
 //   end
 #include <windows.h>
 
-#include <algorithm>
 #include <string>
 #include <vector>
+
+#include "testing/file_listing.h"
 
 namespace {
 
@@ -51,35 +52,15 @@ std::wstring SwitchValue(const std::wstring& line, const std::wstring& name) {
 
 std::wstring FolderOf(const std::wstring& path) { return path.substr(0, path.rfind(L'\\') + 1); }
 
-std::vector<std::wstring> List(const std::wstring& folder) {
-  std::vector<std::wstring> names;
-  WIN32_FIND_DATAW data;
-  HANDLE find = FindFirstFileW((folder + L"*").c_str(), &data);
-  if (find == INVALID_HANDLE_VALUE) return names;
-  do {
-    std::wstring name = data.cFileName;
-    if (name != L"." && name != L"..") names.push_back(name);
-  } while (FindNextFileW(find, &data));
-  FindClose(find);
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
 std::wstring DescribeArchive(const std::wstring& path) {
-  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                            0, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return L"missing";
-  LARGE_INTEGER size = {};
-  GetFileSizeEx(file, &size);
-  unsigned char head[8] = {};
-  DWORD read = 0;
-  ReadFile(file, head, sizeof head, &read, nullptr);
-  CloseHandle(file);
-  std::wstring text = std::to_wstring(size.QuadPart) + L" ";
+  std::string head(8, '\0');
+  long long size = 0;
+  if (!testing_support::ReadFileHead(path, &head, &size)) return L"missing";
+  std::wstring text = std::to_wstring(size) + L" ";
   const wchar_t digits[] = L"0123456789ABCDEF";
-  for (DWORD i = 0; i < read; ++i) {
-    text += digits[head[i] >> 4];
-    text += digits[head[i] & 15];
+  for (unsigned char byte : head) {
+    text += digits[byte >> 4];
+    text += digits[byte & 15];
   }
   return text;
 }
@@ -128,7 +109,9 @@ int main() {
   if (!report.empty()) {
     std::wstring text = L"run\ncommand_line=" + line + L"\nexe=" + exe + L"\nwork_directory=" +
                         work_directory + L"\n";
-    for (const std::wstring& name : List(work_directory)) text += L"entry=" + name + L"\n";
+    for (const std::wstring& name : testing_support::ListDirectory(work_directory)) {
+      text += L"entry=" + name + L"\n";
+    }
     if (!archive.empty()) text += L"archive=" + DescribeArchive(archive) + L"\n";
     text += L"end\n";
     Append(report, text);

@@ -2,6 +2,7 @@
 
 #include "testing/test_support.h"
 
+#include <aclapi.h>
 #include <sddl.h>
 
 namespace testing_support {
@@ -66,23 +67,6 @@ bool PathExists(const std::wstring& path) {
   return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
-std::vector<std::wstring> ListDirectory(const std::wstring& path) {
-  std::vector<std::wstring> names;
-  std::wstring pattern = path;
-  if (pattern.empty() || pattern.back() != L'\\') pattern += L'\\';
-  pattern += L'*';
-  WIN32_FIND_DATAW data;
-  HANDLE find = FindFirstFileW(pattern.c_str(), &data);
-  if (find == INVALID_HANDLE_VALUE) return names;
-  do {
-    std::wstring name = data.cFileName;
-    if (name != L"." && name != L"..") names.push_back(name);
-  } while (FindNextFileW(find, &data));
-  FindClose(find);
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
 bool IsWorkDirectoryName(const std::wstring& name) {
   return name.size() == 12 && name.compare(0, 3, L"TM_") == 0 &&
          name.compare(8, 4, L".tmp") == 0 &&
@@ -138,6 +122,22 @@ std::wstring SidText(PSID sid) {
   std::wstring result = text;
   LocalFree(text);
   return result;
+}
+
+bool DaclSidsOnDisk(const std::wstring& path, std::vector<std::wstring>* sids) {
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  PACL dacl = nullptr;
+  if (GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                            nullptr, &dacl, nullptr, &descriptor) != ERROR_SUCCESS) {
+    return false;
+  }
+  const bool read = dacl != nullptr;
+  for (DWORD i = 0; read && i < dacl->AceCount; ++i) {
+    ACCESS_ALLOWED_ACE* ace = nullptr;
+    if (GetAce(dacl, i, reinterpret_cast<void**>(&ace))) sids->push_back(SidText(&ace->SidStart));
+  }
+  LocalFree(descriptor);
+  return read;
 }
 
 std::string Narrow(const std::wstring& text) {

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "testing/file_listing.h"
+
 namespace testing_support {
 
 // The folder that holds the running test program, with a trailing backslash.
@@ -34,8 +36,7 @@ void RemoveTree(const std::wstring& path);
 bool WriteFileBytes(const std::wstring& path, const std::string& bytes);
 bool ReadFileBytes(const std::wstring& path, std::string* bytes);
 bool PathExists(const std::wstring& path);
-// Names of the entries of a folder, sorted, without "." and "..".
-std::vector<std::wstring> ListDirectory(const std::wstring& path);
+// ListDirectory and ReadFileHead: testing/file_listing.h.
 
 // "TM_" + five upper-case hexadecimal digits + ".tmp": the name the stub gives a work directory.
 bool IsWorkDirectoryName(const std::wstring& name);
@@ -54,6 +55,9 @@ void DeleteRegistryKey(HKEY root, const wchar_t* key, REGSAM view = 0);
 
 // The string form of a SID (S-1-5-...), or empty when it cannot be converted.
 std::wstring SidText(PSID sid);
+// The SID of every entry of the DACL the file system reports for the path; false when there is
+// none or it cannot be read.
+bool DaclSidsOnDisk(const std::wstring& path, std::vector<std::wstring>* sids);
 
 std::string Narrow(const std::wstring& text);
 std::wstring Widen(const std::string& text);

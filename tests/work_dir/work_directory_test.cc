@@ -172,20 +172,11 @@ BOOL WINAPI FakeCloseHandle(HANDLE handle) {
 }
 
 WorkDirApi CountingApi() {
-  WorkDirApi api;
-  api.SystemFunction036 = FakeRandom;
-  api.CreateDirectoryW = FakeCreateDirectoryW;
-  api.GetVolumePathNameW = FakeGetVolumePathNameW;
-  api.GetVolumeInformationW = FakeGetVolumeInformationW;
-  api.GetCurrentProcess = FakeGetCurrentProcess;
-  api.OpenProcessToken = FakeOpenProcessToken;
-  api.GetTokenInformation = FakeGetTokenInformation;
-  api.LocalAlloc = FakeLocalAlloc;
-  api.LocalFree = FakeLocalFree;
-  api.ConvertSidToStringSidW = FakeConvertSidToStringSidW;
-  api.ConvertStringSecurityDescriptorToSecurityDescriptorW = FakeConvertStringSd;
-  api.CloseHandle = FakeCloseHandle;
-  return api;
+  // In the order of WorkDirApi's members; the library lookups stay the system's.
+  return {FakeRandom, {}, FakeCreateDirectoryW, FakeGetVolumePathNameW,
+          FakeGetVolumeInformationW, FakeGetCurrentProcess, FakeOpenProcessToken,
+          FakeGetTokenInformation, FakeLocalAlloc, FakeLocalFree, FakeConvertSidToStringSidW,
+          FakeConvertStringSd, FakeCloseHandle};
 }
 
 // The token owner's SID, found here without the code under test.
@@ -201,19 +192,6 @@ std::wstring OwnerSid() {
   std::wstring sid = text ? text : L"";
   LocalFree(text);
   return sid;
-}
-
-std::wstring DescriptorText(PSECURITY_DESCRIPTOR descriptor) {
-  wchar_t* text = nullptr;
-  if (!ConvertSecurityDescriptorToStringSecurityDescriptorW(
-          descriptor, SDDL_REVISION_1,
-          OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
-          &text, nullptr)) {
-    return L"<unreadable>";
-  }
-  std::wstring result = text;
-  LocalFree(text);
-  return result;
 }
 
 // Creates nested folders below `root` so that the returned path, with its trailing backslash, is
@@ -529,21 +507,11 @@ TEST_F(WorkDirectory, DaclOnDiskAdmitsNoOrdinaryUsers) {
   PathString path;
   ExitResult result;
   ASSERT_TRUE(CreateWorkDirectory(scratch.path().c_str(), path, &result));
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
-  PACL dacl = nullptr;
-  ASSERT_EQ(static_cast<DWORD>(ERROR_SUCCESS),
-            GetNamedSecurityInfoW(path.Get(), SE_FILE_OBJECT,
-                                  OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, nullptr,
-                                  nullptr, &dacl, nullptr, &descriptor));
-  std::printf("work directory on disk: %ls\n", DescriptorText(descriptor).c_str());
-  ASSERT_NE(nullptr, dacl);
-  for (DWORD i = 0; i < dacl->AceCount; ++i) {
-    ACCESS_ALLOWED_ACE* ace = nullptr;
-    ASSERT_TRUE(GetAce(dacl, i, reinterpret_cast<void**>(&ace)));
-    const std::wstring sid = SidText(&ace->SidStart);
+  std::vector<std::wstring> sids;
+  ASSERT_TRUE(testing_support::DaclSidsOnDisk(path.Get(), &sids));
+  for (const std::wstring& sid : sids) {
     EXPECT_TRUE(sid != L"S-1-1-0" && sid != L"S-1-5-11" && sid != L"S-1-5-32-545") << sid;
   }
-  LocalFree(descriptor);
 }
 
 }  // namespace
