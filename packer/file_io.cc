@@ -18,19 +18,22 @@
 #endif
 
 namespace pack {
-namespace {
 
 #ifdef _WIN32
 std::wstring Wide(const std::string& utf8) {
   if (utf8.empty()) return std::wstring();
   int units = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(),
                                   static_cast<int>(utf8.size()), nullptr, 0);
-  if (units <= 0) Fail("the path " + utf8 + " is not valid text");
+  if (units <= 0) Fail(utf8 + " is not valid UTF-8 text");
   std::wstring wide(static_cast<size_t>(units), L'\0');
   MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), &wide[0], units);
   return wide;
 }
+#endif
 
+namespace {
+
+#ifdef _WIN32
 std::string Reason(DWORD error) {
   wchar_t* text = nullptr;
   DWORD length = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |

@@ -78,4 +78,9 @@ void RemoveFile(const std::string& path);  // no error when it is gone already
 // The environment variable's value, or nullptr when unset (UTF-8 on both builds).
 const char* GetEnvironment(const char* name, std::string* storage);
 
+#ifdef _WIN32
+// UTF-8 as the UTF-16 Win32 takes; fails on bytes that are not UTF-8.
+std::wstring Wide(const std::string& utf8);
+#endif
+
 }  // namespace pack

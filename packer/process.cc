@@ -20,15 +20,6 @@ namespace pack {
 namespace {
 
 #ifdef _WIN32
-std::wstring Wide(const std::string& utf8) {
-  if (utf8.empty()) return std::wstring();
-  int units = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()),
-                                  nullptr, 0);
-  std::wstring wide(static_cast<size_t>(units), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), &wide[0], units);
-  return wide;
-}
-
 // One argument as the C runtime's parser reads it back: quoted when it must be, with the
 // backslashes before a quote doubled.
 void AppendArgument(std::wstring& line, const std::wstring& argument) {
