@@ -1,5 +1,6 @@
 // tamrel-pack: writes an installer from the stub carried inside it and the product's files.
 #include <cstdio>
+#include <future>
 #include <memory>
 #include <optional>
 #include <string>
@@ -226,19 +227,38 @@ void Pack(const Options& options) {
   // can only make the image larger.
   CheckImageSize(stub, ResourceTree(entries).size());
 
+  // The setup program is compressed on a thread of its own while the rest is copied; its
+  // cabinet's bytes go last, so nothing else waits for its size.
   const std::string folder = FolderOf(options.output);
   std::unique_ptr<OutputFile> cabinet;
+  std::future<uint64_t> cabinet_size;
   if (setup) {
     cabinet = std::make_unique<OutputFile>(folder, ".cab");
-    DosTime stamp = DosTimeFromEpoch(epoch ? *epoch : kDosFirst);
-    entries[cabinet_index].source.size = WriteCabinet(*setup, *cabinet, stamp);
     entries[cabinet_index].source.written = cabinet.get();
+    entries[cabinet_index].source.deferred = true;
+    const DosTime stamp = DosTimeFromEpoch(epoch ? *epoch : kDosFirst);
+    cabinet_size = std::async(std::launch::async, [&setup, &cabinet, stamp] {
+      return WriteCabinet(*setup, *cabinet, stamp);
+    });
   }
-  const ResourceTree tree(std::move(entries));
-  CheckImageSize(stub, tree.size());
+  ResourceTree tree(std::move(entries));
+  std::optional<uint64_t> known_size;
+  auto finish_cabinet = [&] {
+    if (!known_size) known_size = cabinet_size.get();
+    return *known_size;
+  };
+  // A cabinet is at most its input plus a few bytes a block: when even that could pass the
+  // limit, the real size is waited for before anything is written.
+  if (setup) {
+    const uint64_t most = setup->size() + (setup->size() / 32768 + 1) * 16 + 256;
+    if (stub.ImageSize(tree.SizeWith(most)) > kMaxImageSize) {
+      CheckImageSize(stub, tree.SizeWith(finish_cabinet()));
+    }
+  }
 
   OutputFile installer(folder, ".exe");
-  stub.Write(installer, tree);
+  stub.Write(installer, tree, finish_cabinet);
+  CheckImageSize(stub, tree.size());
   if (!options.sign_cert) {
     // The signing command works on the complete installer under its temporary name; what it
     // leaves is checked, and only then renamed into place.

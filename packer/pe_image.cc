@@ -73,6 +73,20 @@ void ImageWriter::Write(const void* data, size_t count) {
   out_.Write(data, count);
 }
 
+void ImageWriter::WriteUnfolded(const void* data, size_t count) {
+  if (odd_ || count % 2 != 0) Fail("internal error: unfolded bytes at an odd offset");
+  out_.Write(data, count);
+}
+
+void ImageWriter::Rewrite(uint64_t offset, const void* data, size_t count) {
+  if (offset % 2 != 0 || count % 2 != 0) Fail("internal error: rewriting at an odd offset");
+  out_.WriteAt(offset, data, count);
+  const bool odd = odd_;
+  odd_ = false;
+  Fold(static_cast<const uint8_t*>(data), count);
+  odd_ = odd;
+}
+
 void ImageWriter::WriteZeros(uint64_t count) {
   if (count % 2 == 1) odd_ = !odd_;
   out_.WriteZeros(count);
@@ -196,7 +210,7 @@ uint64_t StubImage::FileSize(uint64_t resource_size) const {
          AlignUp(resource_size, file_alignment_);
 }
 
-void StubImage::Write(OutputFile& out, const ResourceTree& resources) const {
+std::vector<uint8_t> StubImage::Headers(uint64_t resource_size) const {
   Section relocations = relocations_;
   relocations.virtual_address = resources_start_rva_;
   relocations.raw_pointer = resources_start_file_;
@@ -207,8 +221,8 @@ void StubImage::Write(OutputFile& out, const ResourceTree& resources) const {
   rsrc.raw_pointer = static_cast<uint32_t>(
       resources_start_file_ +
       RelocationsSpan(has_relocations_, relocations_.raw_size, file_alignment_));
-  rsrc.virtual_size = static_cast<uint32_t>(resources.size());
-  rsrc.raw_size = static_cast<uint32_t>(AlignUp(resources.size(), file_alignment_));
+  rsrc.virtual_size = static_cast<uint32_t>(resource_size);
+  rsrc.raw_size = static_cast<uint32_t>(AlignUp(resource_size, file_alignment_));
 
   std::vector<Section> order = sections_;
   if (has_relocations_) order.push_back(relocations);
@@ -231,16 +245,28 @@ void StubImage::Write(OutputFile& out, const ResourceTree& resources) const {
     if (section.characteristics & kInitializedData) initialized += section.raw_size;
   }
   Set32(optional + kSizeOfInitializedData, initialized);
-  Set32(optional + kSizeOfImage, static_cast<uint32_t>(ImageSize(resources.size())));
+  Set32(optional + kSizeOfImage, static_cast<uint32_t>(ImageSize(resource_size)));
   Set32(optional + kCheckSum, 0);
   Set32(optional + kDataDirectories + 8 * kResourceDirectory, rsrc.virtual_address);
   Set32(optional + kDataDirectories + 8 * kResourceDirectory + 4, rsrc.virtual_size);
   if (has_relocations_) {
     Set32(optional + kDataDirectories + 8 * kRelocationDirectory, relocations.virtual_address);
   }
+  return headers;
+}
 
+void StubImage::Write(OutputFile& out, ResourceTree& resources,
+                      const std::function<uint64_t()>& finish_deferred) const {
+  const uint32_t rsrc_rva = static_cast<uint32_t>(
+      resources_start_rva_ +
+      RelocationsSpan(has_relocations_, relocations_.virtual_size, section_alignment_));
+  const uint64_t rsrc_file =
+      resources_start_file_ +
+      RelocationsSpan(has_relocations_, relocations_.raw_size, file_alignment_);
+  // The headers name the resource section's size, final only once the deferred resource is in.
+  std::vector<uint8_t> headers = Headers(resources.size());
   ImageWriter writer(out);
-  writer.Write(headers.data(), headers.size());
+  writer.WriteUnfolded(headers.data(), headers.size());
   for (const Section& section : sections_) {
     // A section of zeros only (.bss) has no bytes in the file, and a raw pointer of 0.
     if (section.raw_size == 0) continue;
@@ -248,12 +274,14 @@ void StubImage::Write(OutputFile& out, const ResourceTree& resources) const {
     writer.Write(bytes_ + section.raw_pointer, section.raw_size);
   }
   if (has_relocations_) {
-    writer.PadTo(relocations.raw_pointer);
+    writer.PadTo(resources_start_file_);
     writer.Write(bytes_ + relocations_.raw_pointer, relocations_.raw_size);
   }
-  writer.PadTo(rsrc.raw_pointer);
-  resources.Write(writer, rsrc.virtual_address);
-  writer.PadTo(rsrc.raw_pointer + static_cast<uint64_t>(rsrc.raw_size));
+  writer.PadTo(rsrc_file);
+  resources.Write(writer, rsrc_rva, finish_deferred);
+  writer.PadTo(rsrc_file + AlignUp(resources.size(), file_alignment_));
+  headers = Headers(resources.size());
+  writer.Rewrite(0, headers.data(), headers.size());
 
   uint8_t checksum[4];
   Set32(checksum, writer.Checksum());

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,10 @@ class ImageWriter {
  public:
   explicit ImageWriter(OutputFile& out) : out_(out) {}
   void Write(const void* data, size_t count);
+  // Bytes that change before the end (headers that wait on a size): written now, counted in
+  // the checksum only as Rewrite() leaves them. Both take an even count at an even offset.
+  void WriteUnfolded(const void* data, size_t count);
+  void Rewrite(uint64_t offset, const void* data, size_t count);
   void WriteZeros(uint64_t count);
   void PadTo(uint64_t offset);
   // Copies `size` bytes of a file, in large chunks, through one buffer.
@@ -54,8 +59,9 @@ class StubImage {
   uint64_t FileSize(uint64_t resource_size) const;
 
   // Writes the whole installer: headers, the stub's sections, the resources; then the
-  // checksum. The caller checked ImageSize() first.
-  void Write(OutputFile& out, const ResourceTree& resources) const;
+  // checksum. `finish_deferred` gives the size of the resource written last (see ResourceTree).
+  void Write(OutputFile& out, ResourceTree& resources,
+             const std::function<uint64_t()>& finish_deferred) const;
 
  private:
   struct Section {
@@ -75,6 +81,8 @@ class StubImage {
   Section resources_{};            // the stub's own resource section
   Section relocations_{};          // the base relocations, moved to where the resources were
   bool has_relocations_ = false;
+
+  std::vector<uint8_t> Headers(uint64_t resource_size) const;
   uint32_t resources_start_rva_ = 0;   // where the moved relocations and then resources begin
   uint32_t resources_start_file_ = 0;
 };

@@ -84,14 +84,31 @@ ResourceTree::ResourceTree(std::vector<ResourceEntry> entries) : entries_(std::m
   strings_size_ = strings;
   data_entries_offset_ = AlignUp(directories + strings, 4);
   data_offset_ = AlignUp(data_entries_offset_ + kDataEntry * n, kDataAlignment);
+  Layout();
+}
+
+void ResourceTree::Layout() {
+  data_at_.assign(entries_.size(), 0);
   uint64_t end = data_offset_;
-  for (const ResourceEntry& entry : entries_) {
-    end = AlignUp(end, kDataAlignment) + entry.source.size;
+  for (bool deferred : {false, true}) {
+    for (size_t i = 0; i < entries_.size(); ++i) {
+      if (entries_[i].source.deferred != deferred) continue;
+      data_at_[i] = AlignUp(end, kDataAlignment);
+      end = data_at_[i] + entries_[i].source.size;
+    }
   }
   size_ = end;
 }
 
-void ResourceTree::Write(ImageWriter& out, uint32_t section_rva) const {
+uint64_t ResourceTree::SizeWith(uint64_t deferred_size) const {
+  uint64_t size = size_;
+  for (size_t i = 0; i < entries_.size(); ++i) {
+    if (entries_[i].source.deferred) size = data_at_[i] + deferred_size;
+  }
+  return size;
+}
+
+std::vector<uint8_t> ResourceTree::Head(uint32_t section_rva) const {
   const size_t n = entries_.size();
   std::vector<uint8_t> head;
   head.reserve(static_cast<size_t>(data_offset_));
@@ -180,22 +197,36 @@ void ResourceTree::Write(ImageWriter& out, uint32_t section_rva) const {
   if (head.size() != directories_size_ + strings_size_) Fail("internal error: resource strings");
   head.resize(static_cast<size_t>(data_entries_offset_), 0);
 
-  uint64_t at = data_offset_;
-  for (const ResourceEntry& entry : entries_) {
-    at = AlignUp(at, kDataAlignment);
-    Put32(head, static_cast<uint32_t>(section_rva + at));
-    Put32(head, static_cast<uint32_t>(entry.source.size));
-    Put32(head, entry.code_page);
+  for (size_t i = 0; i < n; ++i) {
+    Put32(head, static_cast<uint32_t>(section_rva + data_at_[i]));
+    Put32(head, static_cast<uint32_t>(entries_[i].source.size));
+    Put32(head, entries_[i].code_page);
     Put32(head, 0);
-    at += entry.source.size;
   }
   head.resize(static_cast<size_t>(data_offset_), 0);
-  const uint64_t start = out.offset();
-  out.Write(head.data(), head.size());
+  return head;
+}
 
-  for (const ResourceEntry& entry : entries_) {
-    out.PadTo(start + AlignUp(out.offset() - start, kDataAlignment));
-    const ResourceSource& source = entry.source;
+void ResourceTree::Write(ImageWriter& out, uint32_t section_rva,
+                         const std::function<uint64_t()>& finish_deferred) {
+  // The directory as far as it is known now, then again once the deferred size is in.
+  const uint64_t start = out.offset();
+  std::vector<uint8_t> head = Head(section_rva);
+  out.WriteUnfolded(head.data(), head.size());
+
+  std::vector<size_t> order;
+  for (bool deferred : {false, true}) {
+    for (size_t i = 0; i < entries_.size(); ++i) {
+      if (entries_[i].source.deferred == deferred) order.push_back(i);
+    }
+  }
+  for (size_t i : order) {
+    ResourceSource& source = entries_[i].source;
+    if (source.deferred) {
+      source.size = finish_deferred();
+      Layout();
+    }
+    out.PadTo(start + data_at_[i]);
     if (source.file != nullptr) {
       out.Copy(*source.file, source.size);
       source.file->ExpectEnd();
@@ -206,6 +237,8 @@ void ResourceTree::Write(ImageWriter& out, uint32_t section_rva) const {
     }
   }
   if (out.offset() - start != size_) Fail("internal error: resource section size");
+  head = Head(section_rva);
+  out.Rewrite(start, head.data(), head.size());
 }
 
 std::vector<ResourceEntry> ReadResourceSection(const uint8_t* section, size_t size,

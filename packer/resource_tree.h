@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -32,6 +33,9 @@ struct ResourceSource {
   std::vector<uint8_t> bytes;
   InputFile* file = nullptr;
   OutputFile* written = nullptr;
+  // Made while the rest is written (the cabinet): its size is known only at the end, so its
+  // bytes come last in the section.
+  bool deferred = false;
 };
 
 struct ResourceEntry {
@@ -53,8 +57,13 @@ class ResourceTree {
   // The section's size once laid out (directories, strings, data entries, then the data, each
   // piece aligned): known before anything is written, so that limits are checked first.
   uint64_t size() const { return size_; }
-  // Writes the whole section, whose first byte lies at `section_rva` in the image.
-  void Write(ImageWriter& out, uint32_t section_rva) const;
+  // Writes the whole section, whose first byte lies at `section_rva` in the image. The deferred
+  // entry's bytes go last: `finish_deferred` waits for them and returns their size, then the
+  // directory is written again with it. size() is final after Write().
+  void Write(ImageWriter& out, uint32_t section_rva,
+             const std::function<uint64_t()>& finish_deferred);
+  // The size with the deferred entry as large as `deferred_size`.
+  uint64_t SizeWith(uint64_t deferred_size) const;
 
   const std::vector<ResourceEntry>& entries() const { return entries_; }
 
@@ -65,6 +74,10 @@ class ResourceTree {
   uint64_t data_entries_offset_ = 0;
   uint64_t data_offset_ = 0;
   uint64_t size_ = 0;
+  std::vector<uint64_t> data_at_;  // each entry's bytes, from the section's start
+
+  void Layout();
+  std::vector<uint8_t> Head(uint32_t section_rva) const;
 };
 
 // The entries of a resource section as it is in an image (the stub's own), their bytes copied.
