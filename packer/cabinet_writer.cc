@@ -6,13 +6,13 @@
 #include <string>
 #include <vector>
 
+#include "bytes.h"
 #include "pack_error.h"
 
 namespace pack {
 
 namespace {
 
-constexpr uint64_t kFirstDosSecond = 315532800;  // 1980-01-01 00:00:00
 constexpr uint64_t kLastDosSecond = 4354819198;  // 2107-12-31 23:59:58
 constexpr size_t kBlock = 32768;                 // input bytes of one MSZIP data block
 constexpr uint64_t kMostBlocks = 0xFFFF;         // the folder counts its blocks in 16 bits
@@ -36,16 +36,6 @@ constexpr size_t kCabinetSizeField = 8;
 constexpr int kLevel = 6;
 constexpr int kWindowBits = -15;
 constexpr int kMemoryLevel = 8;
-
-void Put16(uint8_t* at, uint32_t value) {
-  at[0] = static_cast<uint8_t>(value);
-  at[1] = static_cast<uint8_t>(value >> 8);
-}
-
-void Put32(uint8_t* at, uint32_t value) {
-  Put16(at, value);
-  Put16(at + 2, value >> 16);
-}
 
 // The cabinet checksum: the little-endian 32-bit words XORed, with a trailing 1 to 3 bytes taken
 // most significant first, as the format defines it. `seed` chains calls.
@@ -101,8 +91,8 @@ class Deflater {
 // five bytes over the input, which keeps every data block within what readers accept.
 size_t StoredStream(const uint8_t* input, size_t size, uint8_t* out) {
   out[0] = 1;  // BFINAL set, BTYPE 00 (stored); the rest of the byte is padding
-  Put16(out + 1, static_cast<uint32_t>(size));
-  Put16(out + 3, static_cast<uint32_t>(~size & 0xFFFF));
+  Set16(out + 1, static_cast<uint32_t>(size));
+  Set16(out + 3, static_cast<uint32_t>(~size & 0xFFFF));
   std::memcpy(out + 5, input, size);
   return 5 + size;
 }
@@ -146,22 +136,22 @@ uint64_t WriteCabinet(InputFile& source, OutputFile& out, DosTime stamp) {
   uint8_t head[kFirstDataBlock] = {};
   std::memcpy(head, "MSCF", 4);
   // Bytes 8-11, the cabinet's size, are patched at the end.
-  Put32(head + 16, kHeaderSize + kFolderSize);  // the first file entry
+  Set32(head + 16, kHeaderSize + kFolderSize);  // the first file entry
   head[24] = 3;                                 // format version 1.3
   head[25] = 1;
-  Put16(head + 26, 1);  // folders
-  Put16(head + 28, 1);  // files
+  Set16(head + 26, 1);  // folders
+  Set16(head + 28, 1);  // files
   // Flags, set id and cabinet number stay 0: one cabinet, no reserved fields.
   uint8_t* folder = head + kHeaderSize;
-  Put32(folder, kFirstDataBlock);
-  Put16(folder + 4, static_cast<uint32_t>(blocks));
-  Put16(folder + 6, 1);  // MSZIP
+  Set32(folder, kFirstDataBlock);
+  Set16(folder + 4, static_cast<uint32_t>(blocks));
+  Set16(folder + 6, 1);  // MSZIP
   uint8_t* file = folder + kFolderSize;
-  Put32(file, static_cast<uint32_t>(size));
+  Set32(file, static_cast<uint32_t>(size));
   // Offset in the folder's data, folder index: 0.
-  Put16(file + 10, stamp.date);
-  Put16(file + 12, stamp.time);
-  Put16(file + 14, kArchiveAttribute);
+  Set16(file + 10, stamp.date);
+  Set16(file + 12, stamp.time);
+  Set16(file + 14, kArchiveAttribute);
   std::memcpy(file + 16, kFileName, sizeof(kFileName));
   out.Write(head, sizeof(head));
 
@@ -188,12 +178,12 @@ uint64_t WriteCabinet(InputFile& source, OutputFile& out, DosTime stamp) {
     block[kBlockHeader] = 'C';
     block[kBlockHeader + 1] = 'K';
     const size_t data_size = kSignature + length;
-    Put16(block.data() + 4, static_cast<uint32_t>(data_size));
-    Put16(block.data() + 6, static_cast<uint32_t>(count));
+    Set16(block.data() + 4, static_cast<uint32_t>(data_size));
+    Set16(block.data() + 6, static_cast<uint32_t>(count));
     // The checksum covers the data, then the two size fields after it.
     const uint32_t sum = CabinetChecksum(
         block.data() + 4, 4, CabinetChecksum(block.data() + kBlockHeader, data_size, 0));
-    Put32(block.data(), sum);
+    Set32(block.data(), sum);
     out.Write(block.data(), kBlockHeader + data_size);
 
     std::swap(input, history);
@@ -204,7 +194,7 @@ uint64_t WriteCabinet(InputFile& source, OutputFile& out, DosTime stamp) {
   const uint64_t cabinet_size = out.offset() - start;
   if (cabinet_size > 0xFFFFFFFFu) Fail("the setup program's cabinet is larger than 4 GiB");
   uint8_t size_field[4];
-  Put32(size_field, static_cast<uint32_t>(cabinet_size));
+  Set32(size_field, static_cast<uint32_t>(cabinet_size));
   out.WriteAt(start + kCabinetSizeField, size_field, sizeof(size_field));
   return cabinet_size;
 }

@@ -7,6 +7,10 @@
 
 namespace pack {
 
+// 1980-01-01 00:00:00 UTC, the first second a DOS date holds: the date and signing time used when
+// SOURCE_DATE_EPOCH is not set.
+constexpr uint64_t kFirstDosSecond = 315532800;
+
 struct DosTime {
   uint16_t date = 0;
   uint16_t time = 0;

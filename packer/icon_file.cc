@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "bytes.h"
 #include "file_io.h"
 #include "pack_error.h"
 
@@ -16,15 +17,6 @@ constexpr size_t kFileEntrySize = 16;   // ICONDIRENTRY: the image's offset in t
 constexpr size_t kGroupEntrySize = 14;  // GRPICONDIRENTRY: the image's resource id instead
 constexpr uint8_t kPngSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
 constexpr size_t kBitmapHeaderSize = 40;  // BITMAPINFOHEADER, the smallest DIB header icons use
-
-uint16_t Get16(const uint8_t* at) { return static_cast<uint16_t>(at[0] | at[1] << 8); }
-
-uint32_t Get32(const uint8_t* at) { return Get16(at) | static_cast<uint32_t>(Get16(at + 2)) << 16; }
-
-void Put16(std::vector<uint8_t>* out, uint32_t value) {
-  out->push_back(static_cast<uint8_t>(value));
-  out->push_back(static_cast<uint8_t>(value >> 8));
-}
 
 // The bits per pixel an image says it has: the PNG header's bit depth times its channels, or the
 // DIB header's bit count.
@@ -114,21 +106,20 @@ std::vector<uint8_t> GroupIconData(const std::vector<IconImage>& images, uint16_
   }
   std::vector<uint8_t> group;
   group.reserve(kHeaderSize + kGroupEntrySize * images.size());
-  Put16(&group, 0);
-  Put16(&group, 1);  // icons, not cursors
-  Put16(&group, static_cast<uint32_t>(images.size()));
+  Put16(group, 0);
+  Put16(group, 1);  // icons, not cursors
+  Put16(group, static_cast<uint32_t>(images.size()));
   for (size_t i = 0; i < images.size(); ++i) {
     const IconImage& image = images[i];
     group.push_back(image.width);
     group.push_back(image.height);
     group.push_back(image.colors);
     group.push_back(0);  // reserved, whatever the file had there
-    Put16(&group, image.planes);
-    Put16(&group, image.bits);
+    Put16(group, image.planes);
+    Put16(group, image.bits);
     const size_t image_size = image.data.size();
-    Put16(&group, static_cast<uint32_t>(image_size));
-    Put16(&group, static_cast<uint32_t>(image_size >> 16));
-    Put16(&group, static_cast<uint32_t>(first_id + i));
+    Put32(group, static_cast<uint32_t>(image_size));
+    Put16(group, static_cast<uint32_t>(first_id + i));
   }
   return group;
 }

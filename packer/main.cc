@@ -35,7 +35,6 @@ constexpr uint16_t kRtGroupIcon = 14;
 constexpr uint16_t kRtVersion = 16;
 constexpr uint16_t kIconGroup = 107;
 constexpr uint16_t kEnglishUs = 1033;
-constexpr uint64_t kDosFirst = 315532800;
 
 // $SOURCE_DATE_EPOCH in seconds, or nothing when unset or empty.
 std::optional<uint64_t> SourceDate() {
@@ -236,7 +235,7 @@ void Pack(const Options& options) {
     cabinet = std::make_unique<OutputFile>(folder, ".cab");
     entries[cabinet_index].source.written = cabinet.get();
     entries[cabinet_index].source.deferred = true;
-    const DosTime stamp = DosTimeFromEpoch(epoch ? *epoch : kDosFirst);
+    const DosTime stamp = DosTimeFromEpoch(epoch ? *epoch : kFirstDosSecond);
     cabinet_size = std::async(std::launch::async, [&setup, &cabinet, stamp] {
       return WriteCabinet(*setup, *cabinet, stamp);
     });

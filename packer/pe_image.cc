@@ -204,12 +204,6 @@ uint64_t StubImage::ImageSize(uint64_t resource_size) const {
          AlignUp(resource_size, section_alignment_);
 }
 
-uint64_t StubImage::FileSize(uint64_t resource_size) const {
-  return resources_start_file_ +
-         RelocationsSpan(has_relocations_, relocations_.raw_size, file_alignment_) +
-         AlignUp(resource_size, file_alignment_);
-}
-
 std::vector<uint8_t> StubImage::Headers(uint64_t resource_size) const {
   Section relocations = relocations_;
   relocations.virtual_address = resources_start_rva_;

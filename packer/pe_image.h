@@ -53,10 +53,8 @@ class StubImage {
   // The stub's own resources: the icon group, the manifest, the version block.
   std::vector<ResourceEntry> Resources() const;
 
-  // The installer's image size (SizeOfImage) and file size with a resource section of
-  // `resource_size` bytes.
+  // The installer's image size (SizeOfImage) with a resource section of `resource_size` bytes.
   uint64_t ImageSize(uint64_t resource_size) const;
-  uint64_t FileSize(uint64_t resource_size) const;
 
   // Writes the whole installer: headers, the stub's sections, the resources; then the
   // checksum. `finish_deferred` gives the size of the resource written last (see ResourceTree).

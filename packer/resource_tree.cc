@@ -88,14 +88,17 @@ ResourceTree::ResourceTree(std::vector<ResourceEntry> entries) : entries_(std::m
 }
 
 void ResourceTree::Layout() {
-  data_at_.assign(entries_.size(), 0);
-  uint64_t end = data_offset_;
+  data_order_.clear();
   for (bool deferred : {false, true}) {
     for (size_t i = 0; i < entries_.size(); ++i) {
-      if (entries_[i].source.deferred != deferred) continue;
-      data_at_[i] = AlignUp(end, kDataAlignment);
-      end = data_at_[i] + entries_[i].source.size;
+      if (entries_[i].source.deferred == deferred) data_order_.push_back(i);
     }
+  }
+  data_at_.assign(entries_.size(), 0);
+  uint64_t end = data_offset_;
+  for (size_t i : data_order_) {
+    data_at_[i] = AlignUp(end, kDataAlignment);
+    end = data_at_[i] + entries_[i].source.size;
   }
   size_ = end;
 }
@@ -214,12 +217,7 @@ void ResourceTree::Write(ImageWriter& out, uint32_t section_rva,
   std::vector<uint8_t> head = Head(section_rva);
   out.WriteUnfolded(head.data(), head.size());
 
-  std::vector<size_t> order;
-  for (bool deferred : {false, true}) {
-    for (size_t i = 0; i < entries_.size(); ++i) {
-      if (entries_[i].source.deferred == deferred) order.push_back(i);
-    }
-  }
+  const std::vector<size_t> order = data_order_;  // Layout() below refills it the same way
   for (size_t i : order) {
     ResourceSource& source = entries_[i].source;
     if (source.deferred) {

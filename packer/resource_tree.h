@@ -75,6 +75,7 @@ class ResourceTree {
   uint64_t data_offset_ = 0;
   uint64_t size_ = 0;
   std::vector<uint64_t> data_at_;  // each entry's bytes, from the section's start
+  std::vector<size_t> data_order_;  // entries in the order their bytes follow: the deferred last
 
   void Layout();
   std::vector<uint8_t> Head(uint32_t section_rva) const;

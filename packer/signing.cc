@@ -8,6 +8,7 @@
 
 #include <zlib.h>
 
+#include "cabinet_writer.h"
 #include "file_io.h"
 #include "pack_error.h"
 #include "process.h"
@@ -15,7 +16,6 @@
 namespace pack {
 namespace {
 
-constexpr uint64_t kDosFirst = 315532800;  // 1980-01-01 00:00:00 UTC
 
 std::vector<std::string> Lines(const std::string& output) {
   std::vector<std::string> lines;
@@ -224,7 +224,7 @@ void Sign(const std::string& unsigned_path, const std::string& signed_path,
   } else {
     // Without a countersignature the signing time is only the signer's word, which Windows does
     // not use; a fixed one keeps the signed installer reproducible.
-    command.insert(command.end(), {"-time", std::to_string(epoch ? *epoch : kDosFirst)});
+    command.insert(command.end(), {"-time", std::to_string(epoch ? *epoch : kFirstDosSecond)});
   }
   command.insert(command.end(), {"-in", unsigned_path, "-out", signed_path});
   try {

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "bytes.h"
 #include "pack_error.h"
 #include "text.h"
 
@@ -17,15 +18,6 @@ constexpr size_t kNodeHeader = 6;  // wLength, wValueLength, wType
 constexpr int kDeepest = 3;        // VS_VERSIONINFO > StringFileInfo > table > String
 
 size_t Align4(size_t offset) { return (offset + 3) & ~size_t{3}; }
-
-uint16_t Get16(const std::vector<uint8_t>& data, size_t at) {
-  return static_cast<uint16_t>(data[at] | data[at + 1] << 8);
-}
-
-void Put16(std::vector<uint8_t>* out, size_t at, uint32_t value) {
-  (*out)[at] = static_cast<uint8_t>(value);
-  (*out)[at + 1] = static_cast<uint8_t>(value >> 8);
-}
 
 [[noreturn]] void Unreadable(const std::string& why) {
   Fail("the stub's version block cannot be read: " + why);
@@ -42,17 +34,17 @@ struct Node {
 
 Node ParseNode(const std::vector<uint8_t>& data, size_t at, size_t limit, int depth) {
   if (limit - at < kNodeHeader) Unreadable("a node is cut short");
-  const size_t length = Get16(data, at);
-  const size_t value_length = Get16(data, at + 2);
+  const size_t length = Get16(&data[at]);
+  const size_t value_length = Get16(&data[at + 2]);
   Node node;
-  node.type = Get16(data, at + 4);
+  node.type = Get16(&data[at + 4]);
   const size_t end = at + length;
   if (length < kNodeHeader || end > limit) Unreadable("a node's length runs past its parent");
   if (node.type > 1) Unreadable("a node is neither text nor binary");
   size_t key_end = at + kNodeHeader;
   for (;; key_end += 2) {
     if (end - key_end < 2) Unreadable("a key has no terminator");
-    const char16_t unit = Get16(data, key_end);
+    const char16_t unit = Get16(&data[key_end]);
     if (unit == 0) break;
     node.key.push_back(unit);
   }
@@ -63,7 +55,7 @@ Node ParseNode(const std::vector<uint8_t>& data, size_t at, size_t limit, int de
   for (size_t child = Align4(value_at + value_size); child < end;) {
     if (depth == kDeepest) Unreadable("nodes are nested too deep");
     node.children.push_back(ParseNode(data, child, end, depth + 1));
-    child = Align4(child + Get16(data, child));
+    child = Align4(child + Get16(&data[child]));
   }
   return node;
 }
@@ -84,9 +76,9 @@ void WriteNode(const Node& node, std::vector<uint8_t>* out) {
   }
   const size_t length = out->size() - at;
   if (length > 0xFFFF) Fail("the branded version block is longer than a node can say");
-  Put16(out, at, static_cast<uint32_t>(length));
-  Put16(out, at + 2, static_cast<uint32_t>(node.value.size() / (node.type == 1 ? 2 : 1)));
-  Put16(out, at + 4, node.type);
+  Set16(&(*out)[at], static_cast<uint32_t>(length));
+  Set16(&(*out)[at + 2], static_cast<uint32_t>(node.value.size() / (node.type == 1 ? 2 : 1)));
+  Set16(&(*out)[at + 4], node.type);
 }
 
 std::vector<uint8_t> TextValue(const std::u16string& text) {
@@ -97,11 +89,6 @@ std::vector<uint8_t> TextValue(const std::u16string& text) {
   }
   value.insert(value.end(), 2, 0);  // the terminator, which the value length counts
   return value;
-}
-
-void PutFixed32(std::vector<uint8_t>* fixed, size_t at, uint32_t value) {
-  Put16(fixed, at, value);
-  Put16(fixed, at + 2, value >> 16);
 }
 
 }  // namespace
@@ -201,8 +188,8 @@ std::vector<uint8_t> BrandVersionBlock(const std::vector<uint8_t>& stub_block,
     const uint32_t least = static_cast<uint32_t>(v[2]) << 16 | v[3];
     // dwFileVersionMS/LS, then dwProductVersionMS/LS, after the signature and structure version.
     for (size_t at : {8, 16}) {
-      PutFixed32(&root.value, at, most);
-      PutFixed32(&root.value, at + 4, least);
+      Set32(&root.value[at], most);
+      Set32(&root.value[at + 4], least);
     }
   }
 
