@@ -19,11 +19,9 @@ constexpr uint32_t kSectionAlignment = 32;
 constexpr uint32_t kFileAlignment = 36;
 constexpr uint32_t kSizeOfImage = 56;
 constexpr uint32_t kSizeOfHeaders = 60;
-constexpr uint32_t kCheckSum = 64;
 constexpr uint32_t kNumberOfRvaAndSizes = 108;
 constexpr uint32_t kDataDirectories = 112;
 constexpr uint32_t kResourceDirectory = 2;
-constexpr uint32_t kSecurityDirectory = 4;
 constexpr uint32_t kRelocationDirectory = 5;
 
 [[noreturn]] void Damaged(const char* what) {
@@ -140,7 +138,7 @@ StubImage::StubImage(const uint8_t* bytes, size_t size) : bytes_(bytes), size_(s
   const uint8_t* optional = bytes + optional_offset_;
   if (Get16(optional) != kPe32Plus) Damaged("not PE32+");
   if (Get32(optional + kNumberOfRvaAndSizes) <= kRelocationDirectory) Damaged("few directories");
-  const uint8_t* security = optional + kDataDirectories + 8 * kSecurityDirectory;
+  const uint8_t* security = optional + kSecurityEntryField;
   if (Get32(security) != 0 || Get32(security + 4) != 0) Damaged("already signed");
   file_alignment_ = Get32(optional + kFileAlignment);
   section_alignment_ = Get32(optional + kSectionAlignment);
@@ -198,10 +196,20 @@ uint64_t RelocationsSpan(bool has, uint32_t virtual_size, uint64_t alignment) {
 }
 }  // namespace
 
+uint32_t StubImage::ResourceSectionRva() const {
+  return static_cast<uint32_t>(
+      resources_start_rva_ +
+      RelocationsSpan(has_relocations_, relocations_.virtual_size, section_alignment_));
+}
+
+uint32_t StubImage::ResourceSectionOffset() const {
+  return static_cast<uint32_t>(
+      resources_start_file_ +
+      RelocationsSpan(has_relocations_, relocations_.raw_size, file_alignment_));
+}
+
 uint64_t StubImage::ImageSize(uint64_t resource_size) const {
-  return resources_start_rva_ +
-         RelocationsSpan(has_relocations_, relocations_.virtual_size, section_alignment_) +
-         AlignUp(resource_size, section_alignment_);
+  return ResourceSectionRva() + AlignUp(resource_size, section_alignment_);
 }
 
 std::vector<uint8_t> StubImage::Headers(uint64_t resource_size) const {
@@ -209,12 +217,8 @@ std::vector<uint8_t> StubImage::Headers(uint64_t resource_size) const {
   relocations.virtual_address = resources_start_rva_;
   relocations.raw_pointer = resources_start_file_;
   Section rsrc = resources_;
-  rsrc.virtual_address = static_cast<uint32_t>(
-      resources_start_rva_ +
-      RelocationsSpan(has_relocations_, relocations_.virtual_size, section_alignment_));
-  rsrc.raw_pointer = static_cast<uint32_t>(
-      resources_start_file_ +
-      RelocationsSpan(has_relocations_, relocations_.raw_size, file_alignment_));
+  rsrc.virtual_address = ResourceSectionRva();
+  rsrc.raw_pointer = ResourceSectionOffset();
   rsrc.virtual_size = static_cast<uint32_t>(resource_size);
   rsrc.raw_size = static_cast<uint32_t>(AlignUp(resource_size, file_alignment_));
 
@@ -240,7 +244,7 @@ std::vector<uint8_t> StubImage::Headers(uint64_t resource_size) const {
   }
   Set32(optional + kSizeOfInitializedData, initialized);
   Set32(optional + kSizeOfImage, static_cast<uint32_t>(ImageSize(resource_size)));
-  Set32(optional + kCheckSum, 0);
+  Set32(optional + kCheckSumField, 0);
   Set32(optional + kDataDirectories + 8 * kResourceDirectory, rsrc.virtual_address);
   Set32(optional + kDataDirectories + 8 * kResourceDirectory + 4, rsrc.virtual_size);
   if (has_relocations_) {
@@ -251,12 +255,7 @@ std::vector<uint8_t> StubImage::Headers(uint64_t resource_size) const {
 
 void StubImage::Write(OutputFile& out, ResourceTree& resources,
                       const std::function<uint64_t()>& finish_deferred) const {
-  const uint32_t rsrc_rva = static_cast<uint32_t>(
-      resources_start_rva_ +
-      RelocationsSpan(has_relocations_, relocations_.virtual_size, section_alignment_));
-  const uint64_t rsrc_file =
-      resources_start_file_ +
-      RelocationsSpan(has_relocations_, relocations_.raw_size, file_alignment_);
+  const uint64_t rsrc_file = ResourceSectionOffset();
   // The headers name the resource section's size, final only once the deferred resource is in.
   std::vector<uint8_t> headers = Headers(resources.size());
   ImageWriter writer(out);
@@ -272,14 +271,14 @@ void StubImage::Write(OutputFile& out, ResourceTree& resources,
     writer.Write(bytes_ + relocations_.raw_pointer, relocations_.raw_size);
   }
   writer.PadTo(rsrc_file);
-  resources.Write(writer, rsrc_rva, finish_deferred);
+  resources.Write(writer, ResourceSectionRva(), finish_deferred);
   writer.PadTo(rsrc_file + AlignUp(resources.size(), file_alignment_));
   headers = Headers(resources.size());
   writer.Rewrite(0, headers.data(), headers.size());
 
   uint8_t checksum[4];
   Set32(checksum, writer.Checksum());
-  out.WriteAt(optional_offset_ + kCheckSum, checksum, 4);
+  out.WriteAt(optional_offset_ + kCheckSumField, checksum, 4);
 }
 
 }  // namespace pack

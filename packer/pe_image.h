@@ -45,6 +45,11 @@ class ImageWriter {
   std::vector<uint8_t> buffer_;
 };
 
+// Offsets in a PE32+ optional header of the two fields a signing tool rewrites: the checksum,
+// and the certificate table's entry among the data directories.
+constexpr uint32_t kCheckSumField = 64;
+constexpr uint32_t kSecurityEntryField = 112 + 8 * 4;
+
 class StubImage {
  public:
   // Reads the headers and sections of the image; fails on anything the packer cannot rewrite.
@@ -80,9 +85,13 @@ class StubImage {
   Section relocations_{};          // the base relocations, moved to where the resources were
   bool has_relocations_ = false;
 
-  std::vector<uint8_t> Headers(uint64_t resource_size) const;
   uint32_t resources_start_rva_ = 0;   // where the moved relocations and then resources begin
   uint32_t resources_start_file_ = 0;
+
+  // Where the installer's resource section begins, after the moved relocations.
+  uint32_t ResourceSectionRva() const;
+  uint32_t ResourceSectionOffset() const;
+  std::vector<uint8_t> Headers(uint64_t resource_size) const;
 };
 
 }  // namespace pack

@@ -84,16 +84,15 @@ ResourceTree::ResourceTree(std::vector<ResourceEntry> entries) : entries_(std::m
   strings_size_ = strings;
   data_entries_offset_ = AlignUp(directories + strings, 4);
   data_offset_ = AlignUp(data_entries_offset_ + kDataEntry * n, kDataAlignment);
+  for (bool deferred : {false, true}) {
+    for (size_t i = 0; i < n; ++i) {
+      if (entries_[i].source.deferred == deferred) data_order_.push_back(i);
+    }
+  }
   Layout();
 }
 
 void ResourceTree::Layout() {
-  data_order_.clear();
-  for (bool deferred : {false, true}) {
-    for (size_t i = 0; i < entries_.size(); ++i) {
-      if (entries_[i].source.deferred == deferred) data_order_.push_back(i);
-    }
-  }
   data_at_.assign(entries_.size(), 0);
   uint64_t end = data_offset_;
   for (size_t i : data_order_) {
@@ -217,8 +216,7 @@ void ResourceTree::Write(ImageWriter& out, uint32_t section_rva,
   std::vector<uint8_t> head = Head(section_rva);
   out.WriteUnfolded(head.data(), head.size());
 
-  const std::vector<size_t> order = data_order_;  // Layout() below refills it the same way
-  for (size_t i : order) {
+  for (size_t i : data_order_) {
     ResourceSource& source = entries_[i].source;
     if (source.deferred) {
       source.size = finish_deferred();

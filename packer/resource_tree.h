@@ -77,7 +77,7 @@ class ResourceTree {
   std::vector<uint64_t> data_at_;  // each entry's bytes, from the section's start
   std::vector<size_t> data_order_;  // entries in the order their bytes follow: the deferred last
 
-  void Layout();
+  void Layout();  // data_at_ and size_, from the sizes known so far
   std::vector<uint8_t> Head(uint32_t section_rva) const;
 };
 

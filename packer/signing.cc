@@ -8,14 +8,15 @@
 
 #include <zlib.h>
 
+#include "bytes.h"
 #include "cabinet_writer.h"
 #include "file_io.h"
 #include "pack_error.h"
+#include "pe_image.h"
 #include "process.h"
 
 namespace pack {
 namespace {
-
 
 std::vector<std::string> Lines(const std::string& output) {
   std::vector<std::string> lines;
@@ -74,17 +75,12 @@ void Run(const std::vector<std::string>& command, const std::string& what,
   }
 }
 
-uint32_t Le32(const uint8_t* at) {
-  return static_cast<uint32_t>(at[0] | at[1] << 8 | at[2] << 16) | uint32_t{at[3]} << 24;
-}
-
 // CRC-32 of the file's first `length` bytes, read in chunks, with the two fields a signing tool
-// rewrites zeroed: the checksum (optional header + 64) and the certificate table's directory
-// entry (optional header + 144), which is copied to `entry` first. Both lie in the headers; the
-// first file read finds them (`*security` 0), the second is held to the same place. A checksum,
-// not a cryptographic digest: it catches a tool that rewrote the image, and whoever controls the
-// signing command controls the file anyway.
-uint32_t ImageCrc(InputFile& file, uint64_t length, uint64_t* security, uint8_t entry[8]) {
+// rewrites zeroed: the checksum and the certificate table's directory entry, which is copied to
+// `entry` first. Both lie in the optional header; the first file read finds it (`*optional` 0),
+// the second is held to the same place. A checksum, not a cryptographic digest: it catches a tool
+// that rewrote the image, and whoever controls the signing command controls the file anyway.
+uint32_t ImageCrc(InputFile& file, uint64_t length, uint64_t* optional, uint8_t entry[8]) {
   constexpr size_t kChunk = 1 << 20;
   std::vector<uint8_t> buffer(kChunk);
   uLong crc = crc32(0, nullptr, 0);
@@ -92,11 +88,13 @@ uint32_t ImageCrc(InputFile& file, uint64_t length, uint64_t* security, uint8_t 
     const size_t count = static_cast<size_t>(std::min<uint64_t>(kChunk, length - at));
     file.ReadExactly(buffer.data(), count);
     if (at == 0) {
-      if (*security == 0 && count >= 0x40) *security = Le32(&buffer[0x3C]) + 24 + 144;
-      if (*security < 144 || *security + 8 > count) Fail(file.path() + " has no PE32+ header");
-      std::memcpy(entry, &buffer[*security], 8);
-      std::memset(&buffer[*security - 80], 0, 4);
-      std::memset(&buffer[*security], 0, 8);
+      // The PE signature's offset at 0x3C, then 4 bytes of signature and 20 of file header.
+      if (*optional == 0 && count >= 0x40) *optional = Get32(&buffer[0x3C]) + 24;
+      const uint64_t security = *optional + kSecurityEntryField;
+      if (*optional == 0 || security + 8 > count) Fail(file.path() + " has no PE32+ header");
+      std::memcpy(entry, &buffer[security], 8);
+      std::memset(&buffer[*optional + kCheckSumField], 0, 4);
+      std::memset(&buffer[security], 0, 8);
     }
     crc = crc32(crc, buffer.data(), static_cast<uInt>(count));
     at += count;
@@ -107,13 +105,13 @@ uint32_t ImageCrc(InputFile& file, uint64_t length, uint64_t* security, uint8_t 
 }  // namespace
 
 void SignWithCommand(const std::string& path, const std::vector<std::string>& command) {
-  uint64_t security = 0, written_size;
+  uint64_t optional = 0, written_size;
   uint8_t entry[8];
   uint32_t written_crc;
   {
     InputFile written(path, "installer");
     written_size = written.size();
-    written_crc = ImageCrc(written, written_size, &security, entry);
+    written_crc = ImageCrc(written, written_size, &optional, entry);
   }
 
   std::string file = path;
@@ -148,8 +146,8 @@ void SignWithCommand(const std::string& path, const std::vector<std::string>& co
   const std::string changed = "--sign-command changed the installer beyond adding a signature";
   InputFile signed_file(path, "signed installer");
   if (signed_file.size() < written_size) Fail(changed);
-  const bool same = ImageCrc(signed_file, written_size, &security, entry) == written_crc;
-  const uint64_t table = Le32(entry), table_size = Le32(entry + 4);
+  const bool same = ImageCrc(signed_file, written_size, &optional, entry) == written_crc;
+  const uint64_t table = Get32(entry), table_size = Get32(entry + 4);
   if (same && table == 0 && table_size == 0 && signed_file.size() == written_size) {
     Fail("--sign-command exited with 0 but signed nothing: the installer carries no "
          "Authenticode signature");
@@ -167,7 +165,7 @@ void SignWithCommand(const std::string& path, const std::vector<std::string>& co
   static const uint8_t kIndirectData[] = {0x06, 0x0A, 0x2B, 0x06, 0x01, 0x04,
                                           0x01, 0x82, 0x37, 0x02, 0x01, 0x04};
   const uint8_t* const end = begin + tail.size();
-  if (Le32(certificate) > table_size || Le32(certificate + 4) != 0x00020200 ||
+  if (Get32(certificate) > table_size || Get32(certificate + 4) != 0x00020200 ||
       std::search(certificate + 8, end, std::begin(kIndirectData), std::end(kIndirectData)) ==
           end) {
     Fail("--sign-command left a certificate table that holds no Authenticode signature");
