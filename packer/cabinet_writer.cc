@@ -124,11 +124,12 @@ DosTime DosTimeFromEpoch(uint64_t seconds) {
   return stamp;
 }
 
-uint64_t WriteCabinet(InputFile& source, OutputFile& out, DosTime stamp) {
+uint64_t WriteCabinet(InputFile& source, OutputFile& out, DosTime stamp,
+                      const std::atomic<bool>* cancel) {
   const uint64_t size = source.size();
   const uint64_t blocks = (size + kBlock - 1) / kBlock;
   if (blocks > kMostBlocks) {
-    Fail("setup program " + source.path() + " is " + std::to_string(size) +
+    Fail(source.Named() + " is " + std::to_string(size) +
          " bytes; a cabinet holds at most " + std::to_string(kMostBlocks * kBlock));
   }
   const uint64_t start = out.offset();
@@ -167,6 +168,7 @@ uint64_t WriteCabinet(InputFile& source, OutputFile& out, DosTime stamp) {
   uint8_t* stream = block.data() + kBlockHeader + kSignature;
   Deflater deflater;
   for (uint64_t remaining = size; remaining != 0;) {
+    if (cancel != nullptr && cancel->load()) Fail("cancelled");
     const size_t count = remaining < kBlock ? static_cast<size_t>(remaining) : kBlock;
     source.ReadExactly(input, count);
     remaining -= count;

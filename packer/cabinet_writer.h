@@ -1,6 +1,7 @@
 // The setup program's cabinet: one folder, one file "setup.exe", MSZIP in blocks of 32 KiB.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "file_io.h"
@@ -22,6 +23,9 @@ DosTime DosTimeFromEpoch(uint64_t seconds);
 
 // Writes the cabinet at the end of `out`, reading `source` once in 32 KiB blocks; the file is
 // stored as "setup.exe" with the archive attribute and `stamp`. Returns the cabinet's size.
-uint64_t WriteCabinet(InputFile& source, OutputFile& out, DosTime stamp);
+// Stops within a block once `cancel` is set (the rest of the run failed), failing with a
+// PackError that nobody reports.
+uint64_t WriteCabinet(InputFile& source, OutputFile& out, DosTime stamp,
+                      const std::atomic<bool>* cancel = nullptr);
 
 }  // namespace pack

@@ -1,4 +1,5 @@
 // tamrel-pack: writes an installer from the stub carried inside it and the product's files.
+#include <atomic>
 #include <cstdio>
 #include <future>
 #include <memory>
@@ -11,6 +12,7 @@
 #include "icon_file.h"
 #include "options.h"
 #include "pack_error.h"
+#include "payload_scan.h"
 #include "pe_image.h"
 #include "resource_tree.h"
 #include "signing.h"
@@ -44,8 +46,7 @@ std::optional<uint64_t> SourceDate() {
   uint64_t seconds = 0;
   for (const char* at = text; *at; ++at) {
     if (*at < '0' || *at > '9') {
-      Fail(std::string("SOURCE_DATE_EPOCH='") + text +
-           "' is not a whole number of seconds since 1970");
+      Fail("SOURCE_DATE_EPOCH=" + Quoted(text) + " is not a whole number of seconds since 1970");
     }
     // Far past the last DOS date already: what a cabinet stores is the same from here on.
     if (seconds < 100000000000000000ull) seconds = seconds * 10 + static_cast<uint64_t>(*at - '0');
@@ -150,16 +151,97 @@ void CheckImageSize(const StubImage& stub, uint64_t resource_size) {
   }
 }
 
+// The payload as the installer's own scan will find it; refused unless it would go on to run
+// setup, or the user asked for an incomplete installer.
+void CheckPayload(const ResourceTree& tree, bool allow_incomplete) {
+  std::vector<PayloadName> names;
+  std::vector<const ResourceEntry*> of_name;
+  const char16_t* const kTypes[] = {u"B7", u"BL", u"BN"};
+  for (int type = 0; type < 3; ++type) {
+    for (const ResourceEntry& entry : tree.entries()) {
+      if (!(entry.type == ResourceKey::Name(kTypes[type])) || !entry.name.is_name) continue;
+      // The cabinet, made later, is never empty.
+      const uint64_t size = entry.source.deferred ? 1 : entry.source.size;
+      names.push_back({type, entry.name.name.data(), entry.name.name.size(), size});
+      of_name.push_back(&entry);
+    }
+  }
+  const PayloadVerdict verdict = ScanPayload(names.data(), names.size());
+  if (verdict.exit_code == 0 || allow_incomplete) return;
+  std::string why;
+  if (verdict.error == 2) {
+    why = verdict.exit_code == 112
+              ? "it holds no archive (give --archive, or a --resource of type B7, BL or BN "
+                "named \"tamrel...\")"
+              : "it holds no setup program (give --setup, or a --resource of type B7, BL or BN "
+                "named \"setup...\")";
+  } else {
+    const ResourceEntry& entry = *of_name[static_cast<size_t>(verdict.rejected)];
+    const std::string resource =
+        "resource " + entry.type.Text() + " " + Quoted(entry.name.Text());
+    switch (verdict.error) {
+      case 13:
+        why = resource + " is named neither \"tamrel...\" (the archive) nor \"setup...\" (the "
+              "setup program), which every resource of types B7, BL and BN must be";
+        break;
+      case 68:
+        why = resource + " is a second " +
+              (verdict.rejected_archive ? "archive" : "setup program") +
+              ", and the installer takes one";
+        break;
+      case 206:
+        why = resource + " has a name of 260 UTF-16 units or more, too long for a file name";
+        break;
+      default:
+        why = resource + " has a name holding \\, / or :, which cannot be a file name";
+    }
+  }
+  Fail("the installer would exit with " + std::to_string(verdict.exit_code) +
+       " before setup runs: " + why + "; --allow-incomplete writes it anyway");
+}
+
+// Windows maps an executable file of at most what an image may be: the certificate table that
+// signing appends counts too.
+void CheckSignedSize(const std::string& path, const std::string& output) {
+  const uint64_t size = FileSize(path, output);
+  if (size > kMaxImageSize) {
+    Fail("the signed installer would be " + SizeText(size) + " bytes; Windows loads an "
+         "executable file of at most " + SizeText(kMaxImageSize) +
+         " bytes (2 GB), its signature included: make the archive smaller");
+  }
+}
+
+// A PE32+ image's text must not end the quoted value it is pasted into on setup's command line,
+// and an empty one would match every previous installation.
+std::u16string PreviousVersion(const std::string& text) {
+  std::u16string units = CheckedText("--previous-version", text);
+  if (text.find('"') != std::string::npos) {
+    Fail("--previous-version " + Quoted(text) + " holds a double quote, which would end the "
+         "value on setup's command line");
+  }
+  return units;
+}
+
 void Pack(const Options& options) {
   // Every input is opened, and so checked, first; its size is taken now and held to.
-  std::unique_ptr<InputFile> archive, setup, rcdata1;
-  if (options.archive) archive = std::make_unique<InputFile>(*options.archive, "archive");
-  if (options.setup) setup = std::make_unique<InputFile>(*options.setup, "setup program");
-  if (options.rcdata1) rcdata1 = std::make_unique<InputFile>(*options.rcdata1, "RT_RCDATA 1 file");
-  std::vector<std::unique_ptr<InputFile>> extra;
+  std::vector<std::unique_ptr<InputFile>> inputs;
+  auto open = [&inputs](const std::optional<std::string>& path, const char* what) -> InputFile* {
+    if (!path) return nullptr;
+    inputs.push_back(std::make_unique<InputFile>(*path, what));
+    return inputs.back().get();
+  };
+  InputFile* archive = open(options.archive, "archive");
+  InputFile* setup = open(options.setup, "setup program");
+  InputFile* rcdata1 = open(options.rcdata1, "RT_RCDATA 1 file");
+  std::vector<InputFile*> extra;
   for (const ExtraResource& resource : options.resources) {
-    extra.push_back(std::make_unique<InputFile>(resource.file, "resource file"));
+    extra.push_back(open(resource.file, "resource file"));
   }
+  // Read whole elsewhere, but never to be replaced either.
+  open(options.icon, "icon");
+  open(options.sign_cert, "certificate");
+  open(options.sign_key, "signing key");
+  open(options.sign_pass_file, "passphrase file");
 
   Branding branding;
   if (options.product_name) branding.product_name = CheckedText("--product-name", *options.product_name);
@@ -183,7 +265,7 @@ void Pack(const Options& options) {
     text.type = ResourceKey::Id(kRtRcData);
     text.name = ResourceKey::Id(1);
     text.language = kEnglishUs;
-    for (char16_t unit : Utf16(*options.previous_version, "--previous-version")) {
+    for (char16_t unit : PreviousVersion(*options.previous_version)) {
       text.source.bytes.push_back(static_cast<uint8_t>(unit));
       text.source.bytes.push_back(static_cast<uint8_t>(unit >> 8));
     }
@@ -201,6 +283,7 @@ void Pack(const Options& options) {
     cabinet.type = ResourceKey::Name(u"BL");
     cabinet.name = ResourceKey::Name(u"SETUP.EX_");
     cabinet.language = kEnglishUs;
+    cabinet.source.deferred = true;
     entries.push_back(std::move(cabinet));
   }
   for (size_t i = 0; i < options.resources.size(); ++i) {
@@ -211,33 +294,39 @@ void Pack(const Options& options) {
     // makes setup.exe beside it: one named setup.exe would be overwritten by its own result.
     if ((type == ResourceKey::Name(u"BL") || type == ResourceKey::Name(u"B7")) &&
         name == ResourceKey::Name(u"SETUP.EXE")) {
-      Fail("resource " + type.Text() + " " + resource.name +
+      Fail("resource " + type.Text() + " " + Quoted(resource.name) +
            ": a setup program of type BL or B7 cannot be named setup.exe (the installer makes "
            "setup.exe from it): give it another name, or type BN for setup.exe itself");
     }
     entries.push_back(FileEntry(std::move(type), std::move(name), *extra[i]));
   }
 
-  if (!IsFolder(FolderOf(options.output))) {
-    Fail("output folder " + FolderOf(options.output) + " does not exist");
-  }
-  if (IsFolder(options.output)) Fail("output " + options.output + " is a folder");
+  std::vector<const InputFile*> all_inputs;
+  for (const auto& input : inputs) all_inputs.push_back(input.get());
+  CheckOutput(options.output, all_inputs);
   // Duplicates and the size limit, with the cabinet counted as empty for now: whatever it adds
   // can only make the image larger.
   CheckImageSize(stub, ResourceTree(entries).size());
+  CheckPayload(ResourceTree(entries), options.allow_incomplete);
 
   // The setup program is compressed on a thread of its own while the rest is copied; its
   // cabinet's bytes go last, so nothing else waits for its size.
   const std::string folder = FolderOf(options.output);
   std::unique_ptr<OutputFile> cabinet;
   std::future<uint64_t> cabinet_size;
+  std::atomic<bool> cancel{false};
+  // Declared after the future, so gone before it: whatever ends this run early stops the
+  // compression first, rather than waiting for it to finish for nothing.
+  struct StopOnExit {
+    std::atomic<bool>& stop;
+    ~StopOnExit() { stop.store(true); }
+  } stop_compression{cancel};
   if (setup) {
-    cabinet = std::make_unique<OutputFile>(folder, ".cab");
+    cabinet = std::make_unique<OutputFile>(folder, options.output, OutputKind::kScratch);
     entries[cabinet_index].source.written = cabinet.get();
-    entries[cabinet_index].source.deferred = true;
     const DosTime stamp = DosTimeFromEpoch(epoch ? *epoch : kFirstDosSecond);
-    cabinet_size = std::async(std::launch::async, [&setup, &cabinet, stamp] {
-      return WriteCabinet(*setup, *cabinet, stamp);
+    cabinet_size = std::async(std::launch::async, [setup, &cabinet, stamp, &cancel] {
+      return WriteCabinet(*setup, *cabinet, stamp, &cancel);
     });
   }
   ResourceTree tree(std::move(entries));
@@ -255,41 +344,41 @@ void Pack(const Options& options) {
     }
   }
 
-  OutputFile installer(folder, ".exe");
+  OutputFile installer(folder, options.output, OutputKind::kInstaller);
   stub.Write(installer, tree, finish_cabinet);
   CheckImageSize(stub, tree.size());
   if (!options.sign_cert) {
     // The signing command works on the complete installer under its temporary name; what it
     // leaves is checked, and only then renamed into place.
     if (options.sign_command) {
-      installer.Close();
-      SignWithCommand(installer.path(), options.sign_command_words);
+      const std::string path = installer.CloseForOthers();
+      SignWithCommand(path, options.sign_command_words);
+      CheckSignedSize(path, options.output);
     }
     installer.Commit(options.output);
     return;
   }
-  installer.Close();
-  // A name of its own for the signed file, free again for the signing tool, which writes only a
-  // file that does not exist yet.
-  OutputFile signed_installer(folder, ".exe");
-  signed_installer.Close();
-  RemoveFile(signed_installer.path());
-  Sign(installer.path(), signed_installer.path(), options, epoch);
+  const std::string unsigned_path = installer.CloseForOthers();
+  // A name of its own for the signed file, free for the signing tool, which writes only a file
+  // that does not exist yet.
+  OutputFile signed_installer(folder, options.output, OutputKind::kForTool);
+  Sign(unsigned_path, signed_installer.path(), options, epoch);
+  CheckSignedSize(signed_installer.path(), options.output);
   signed_installer.Commit(options.output);
 }
 
 int Main(const std::vector<std::string>& arguments) {
+  StartProcess();
   try {
     Options options = ParseOptions(arguments);
     if (options.help) {
-      std::fputs(kUsage, stdout);
-      return 0;
+      PrintOut(kUsage);
+    } else if (options.version) {
+      PrintOut(std::string("tamrel-pack ") + TAMREL_PACK_VERSION + "\n");
+    } else {
+      Pack(options);
     }
-    if (options.version) {
-      std::printf("tamrel-pack %s\n", TAMREL_PACK_VERSION);
-      return 0;
-    }
-    Pack(options);
+    FinishOutput();
     return 0;
   } catch (const PackError& error) {
     std::fprintf(stderr, "tamrel-pack: %s\n", error.what());

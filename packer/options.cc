@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "pack_error.h"
+#include "text.h"
 
 namespace pack {
 
@@ -101,8 +102,6 @@ bool IsUrl(const std::string& url) {
   return true;
 }
 
-std::string Quoted(const std::string& text) { return "'" + text + "'"; }
-
 // The words a POSIX shell makes of `text` by splitting at blanks and removing quotes. Nothing is
 // expanded, since no shell runs: a character that would make the shell expand, redirect or
 // start another command is refused unless quoted, rather than passed on meaning something else.
@@ -192,8 +191,27 @@ Options ParseOptions(const std::vector<std::string>& arguments) {
       options.version = true;
       return options;
     }
+    // A value that is itself an option is a value forgotten: "--product-name --company X"
+    // would brand the product "--company".
+    auto value = [&](size_t at, const char* what) -> const std::string& {
+      if (at >= arguments.size()) Fail(argument + " needs " + what);
+      const std::string& text = arguments[at];
+      bool is_option = text == "-h" || text == "--resource" || text == "--allow-incomplete" ||
+                       text == "--help" || text == "--version";
+      for (auto& each : single) is_option |= text == each.first;
+      if (is_option) {
+        Fail(argument + " needs " + what + ", but the next argument " + Quoted(text) +
+             " is an option");
+      }
+      return text;
+    };
+    if (argument == "--allow-incomplete") {
+      options.allow_incomplete = true;
+      ++i;
+      continue;
+    }
     if (argument == "--resource") {
-      if (i + 3 >= arguments.size()) Fail("--resource needs TYPE NAME FILE");
+      for (size_t k = 1; k <= 3; ++k) value(i + k, "TYPE NAME FILE");
       options.resources.push_back({arguments[i + 1], arguments[i + 2], arguments[i + 3]});
       i += 4;
       continue;
@@ -202,7 +220,7 @@ Options ParseOptions(const std::vector<std::string>& arguments) {
     for (auto& [name, slot] : single) {
       if (argument != name) continue;
       known = true;
-      if (i + 1 >= arguments.size()) Fail(argument + " needs a value");
+      value(i + 1, "a value");
       if (slot == nullptr) {
         if (have_output) Fail(argument + " given twice");
         options.output = arguments[i + 1];
@@ -214,7 +232,7 @@ Options ParseOptions(const std::vector<std::string>& arguments) {
       i += 2;
       break;
     }
-    if (!known) Fail("unknown argument: " + argument);
+    if (!known) Fail("unknown argument: " + Quoted(argument));
   }
   if (!have_output || options.output.empty()) Fail("--output is required");
   if (options.previous_version && options.rcdata1) {

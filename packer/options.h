@@ -32,6 +32,7 @@ struct Options {
   std::optional<std::string> timestamp_url;
   std::optional<std::string> sign_command;
   std::vector<std::string> sign_command_words;  // split as a POSIX shell would, {file} kept
+  bool allow_incomplete = false;  // write an installer that would exit before setup runs
   bool help = false;
   bool version = false;
 };

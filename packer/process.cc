@@ -9,6 +9,7 @@
 #include <windows.h>
 #else
 #include <fcntl.h>
+#include <csignal>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -207,8 +208,19 @@ ProcessResult RunProcess(const std::vector<std::string>& argv,
   }
   posix_spawn_file_actions_adddup2(&actions, pipe_ends[1], 2);
   posix_spawn_file_actions_addclose(&actions, pipe_ends[1]);
+  // The packer ignores these to see write errors as errors; the child gets them as any program
+  // started by a shell would.
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  sigset_t defaults;
+  sigemptyset(&defaults);
+  sigaddset(&defaults, SIGPIPE);
+  sigaddset(&defaults, SIGXFSZ);
+  posix_spawnattr_setsigdefault(&attributes, &defaults);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
   pid_t child;
-  int error = posix_spawn(&child, program.c_str(), &actions, nullptr, args.data(), envp.data());
+  int error = posix_spawn(&child, program.c_str(), &actions, &attributes, args.data(), envp.data());
+  posix_spawnattr_destroy(&attributes);
   posix_spawn_file_actions_destroy(&actions);
   close(pipe_ends[1]);
   if (error != 0) {

@@ -14,6 +14,7 @@
 #include "pack_error.h"
 #include "pe_image.h"
 #include "process.h"
+#include "text.h"
 
 namespace pack {
 namespace {
@@ -91,7 +92,7 @@ uint32_t ImageCrc(InputFile& file, uint64_t length, uint64_t* optional, uint8_t 
       // The PE signature's offset at 0x3C, then 4 bytes of signature and 20 of file header.
       if (*optional == 0 && count >= 0x40) *optional = Get32(&buffer[0x3C]) + 24;
       const uint64_t security = *optional + kSecurityEntryField;
-      if (*optional == 0 || security + 8 > count) Fail(file.path() + " has no PE32+ header");
+      if (*optional == 0 || security + 8 > count) Fail(file.Named() + " has no PE32+ header");
       std::memcpy(entry, &buffer[security], 8);
       std::memset(&buffer[*optional + kCheckSumField], 0, 4);
       std::memset(&buffer[security], 0, 8);
@@ -192,20 +193,20 @@ void CheckSigningMaterial(const Options& options) {
     if (!passphrase.empty() && passphrase.back() == '\r') passphrase.pop_back();
     // openssl would take the first line and osslsigncode the whole file.
     if (passphrase.find_first_of("\r\n") != std::string::npos) {
-      Fail("passphrase file " + *options.sign_pass_file + " holds more than one line");
+      Fail("passphrase file " + Quoted(*options.sign_pass_file) + " holds more than one line");
     }
   }
   Run({"openssl", "x509", "-in", *options.sign_cert, "-noout"},
-      "reading the certificate " + *options.sign_cert);
+      "reading the certificate " + Quoted(*options.sign_cert));
   ProcessResult key = RunProcess({"openssl", "pkey", "-in", *options.sign_key, "-noout", "-passin",
                                   "env:TAMREL_PACK_PASSPHRASE"},
                                  {{"TAMREL_PACK_PASSPHRASE", passphrase}});
   if (!key.started || key.exit_code != 0) {
     if (options.sign_pass_file) {
-      Fail("cannot read the signing key " + *options.sign_key +
-           ": not a private key, or not the passphrase in " + *options.sign_pass_file);
+      Fail("cannot read the signing key " + Quoted(*options.sign_key) +
+           ": not a private key, or not the passphrase in " + Quoted(*options.sign_pass_file));
     }
-    Fail("cannot read the signing key " + *options.sign_key +
+    Fail("cannot read the signing key " + Quoted(*options.sign_key) +
          ": not a private key, or encrypted (give its passphrase with --sign-pass-file)");
   }
 }
@@ -228,10 +229,10 @@ void Sign(const std::string& unsigned_path, const std::string& signed_path,
   try {
     Run(command, "signing");
   } catch (const PackError& error) {
-    RemoveFile(signed_path);
+    // The signing tool's half-written file goes with the OutputFile that named it.
     if (std::string(error.what()).find("consistency of a private key") != std::string::npos) {
-      Fail("signing failed: the key " + *options.sign_key + " belongs to no certificate in " +
-           *options.sign_cert);
+      Fail("signing failed: the key " + Quoted(*options.sign_key) +
+           " belongs to no certificate in " + Quoted(*options.sign_cert));
     }
     throw;
   }
