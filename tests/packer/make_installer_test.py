@@ -10,7 +10,10 @@ import os
 import re
 import shlex
 import shutil
+import socket as socketlib
 import atexit
+import resource
+import signal
 import struct
 import subprocess
 import sys
@@ -32,18 +35,28 @@ ARCHIVE = bytes(range(256)) * 16
 SETUP = b"MZ a setup program stand-in " * 8
 
 
-def pack(args, cwd=None, epoch=None, windows=False):
+def pack(args, cwd=None, epoch=None, windows=False, env_add=None, **run):
     """Runs the Linux build, or the Windows one under Wine, with nothing on PATH but the signing
     tools: no compiler or other tool may be needed."""
     env = {k: v for k, v in os.environ.items() if k != "SOURCE_DATE_EPOCH"}
-    env.update(STUB_BUILD_DIR=BUILD, PATH=SIGNING_TOOLS)
+    env.update(STUB_BUILD_DIR=BUILD, PATH=SIGNING_TOOLS, **(env_add or {}))
     if epoch is not None:
         env["SOURCE_DATE_EPOCH"] = epoch
     command = [WINE, PACK + ".exe"] if windows else [PACK]
     if windows:
         env["PATH"] = os.environ["PATH"]
-    return subprocess.run([*command, *args], cwd=cwd, env=env, stdout=subprocess.PIPE,
-                          stderr=subprocess.PIPE, text=True)
+    run.setdefault("stdout", subprocess.PIPE)
+    return subprocess.run([*command, *args], cwd=cwd, env=env, stderr=subprocess.PIPE, text=True,
+                          timeout=120, **run)
+
+
+def snapshot(folder):
+    """Every entry of a folder as it stands: its kind, identity, size and times."""
+    entries = {}
+    for name in os.listdir(folder):
+        info = os.lstat(os.path.join(folder, name))
+        entries[name] = (info.st_mode, info.st_ino, info.st_nlink, info.st_size, info.st_mtime_ns)
+    return entries
 
 
 def verify(path, ca):
@@ -85,9 +98,15 @@ class PackerTest(unittest.TestCase):
         subprocess.run(["openssl", "pkey", "-in", cls.key, "-aes256", "-passout", "pass:right",
                         "-out", cls.encrypted_key], check=True)
         cls.product = ["--archive", cls.archive, "--setup", cls.setup]
+        cls.fifo = os.path.join(cls.dir, "fifo")
+        os.mkfifo(cls.fifo)
+        cls.socket = os.path.join(cls.dir, "socket")
+        cls.listener = socketlib.socket(socketlib.AF_UNIX)
+        cls.listener.bind(cls.socket)
 
     @classmethod
     def tearDownClass(cls):
+        cls.listener.close()
         cls.scratch.cleanup()
 
     @classmethod
@@ -104,20 +123,23 @@ class PackerTest(unittest.TestCase):
         with open(out, "rb") as f:
             return f.read()
 
-    def refused(self, args, output, fragment, epoch=None, windows=False):
-        """The run fails with one line naming the problem, prints nothing else and leaves OUT.exe
-        as it was."""
-        with open(output, "wb") as f:
-            f.write(b"previous installer")
-        done = pack(["--output", output, *args], epoch=epoch, windows=windows)
+    def refused(self, args, output, fragment, epoch=None, windows=False, previous=True,
+                output_arg=None, **run):
+        """The run fails with one line naming the problem, prints nothing else, leaves OUT.exe
+        and every file beside it as they were and no temporary file behind. `previous` writes
+        a previous OUT.exe first; `output_arg` is --output as given, when not OUT.exe's path."""
+        if previous:
+            with open(output, "wb") as f:
+                f.write(b"previous installer")
+        folder = os.path.dirname(output)
+        before = snapshot(folder)
+        done = pack(["--output", output_arg or output, *args], epoch=epoch, windows=windows,
+                    **run)
         self.assertEqual((2, ""), (done.returncode, done.stdout), done.stderr)
         message = done.stderr.strip()
         self.assertEqual(1, len(message.splitlines()), message)
         self.assertIn(fragment, message)
-        with open(output, "rb") as f:
-            self.assertEqual(b"previous installer", f.read())
-        self.assertEqual([], [n for n in os.listdir(os.path.dirname(output))
-                              if n.startswith(".tamrel-pack-")])
+        self.assertEqual(before, snapshot(folder))
 
 
 class BrandingTest(PackerTest):
@@ -247,11 +269,43 @@ class RefusalTest(PackerTest):
             (["--resource", "B7", "HUGE", huge], "at most 2,147,483,647 bytes"),
             (["--resource", "BL", "Setup.Exe", small], "cannot be named setup.exe"),
             (["--resource", "B7", "setup.exe", small], "cannot be named setup.exe"),
-            # /proc files claim to be empty and then have bytes: a file that grows while packed.
-            (["--resource", "BN", "GROWS", "/proc/self/status"], "changed while it was packed"),
-            (["--resource", "BN", "X", self.dir], "is not a regular file"),
+            # /proc files claim to be empty and then have bytes: known before a byte is written.
+            (["--resource", "BN", "SETUP.GROWS", "/proc/self/status"],
+             "says it is empty but has data"),
+            (["--resource", "BN", "X", self.dir], "is a folder, not a regular file"),
             (["--resource", "BN", "X", self.dir + "/missing.bin"], "cannot read resource file"),
+            (["--resource", "BN", "X", self.fifo], "resource file '%s' is a FIFO" % self.fifo),
+            (["--resource", "BN", "X", self.socket], "is a socket, not a regular file"),
         ]
+        # What the installer's own scan of its payload would stop at.
+        bare = ["--archive", self.archive]
+        cases += [
+            (["--output", self.dir + "/x.exe"], "--output given twice"),
+            (["--product-name", "--company", "X"],
+             "--product-name needs a value, but the next argument '--company' is an option"),
+            (["--resource", "BN", "--setup", small], "needs TYPE NAME FILE, but the next"),
+            (["--previous-version", ""], "--previous-version is empty"),
+            (["--previous-version", '3" --evil="1'], "holds a double quote"),
+            (["--previous-version", "x" * 257], "is 257 UTF-16 units long; at most 256"),
+            (["--previous-version", "3\n4"], "holds a control character"),
+        ]
+        payloads = [
+            ([], "exit with 115 before setup runs: it holds no setup program"),
+            (["--resource", "BN", "setup.exe", small, "--resource", "B7", "TAMREL.OTHER", small],
+             "resource B7 'TAMREL.PACKED.7Z' is a second archive"),
+            (["--setup", self.setup, "--resource", "BN", "setup.second", small],
+             "resource BN 'SETUP.SECOND' is a second setup program"),
+            (["--setup", self.setup, "--resource", "BN", "README", small],
+             "exit with 115 before setup runs: resource BN 'README' is named neither"),
+            (["--resource", "BN", "setup" + "x" * 255, small], "of 260 UTF-16 units or more"),
+            (["--setup", self.setup, "--resource", "B7", "README", small],
+             "exit with 112 before setup runs: resource B7 'README' is named neither"),
+        ]
+        for args, fragment in payloads:
+            with self.subTest(args=args):
+                self.refused(bare + args, os.path.join(self.dir, "refused.exe"), fragment)
+        self.refused(["--setup", self.setup], os.path.join(self.dir, "refused.exe"),
+                     "exit with 112 before setup runs: it holds no archive")
         for args, fragment in cases:
             with self.subTest(args=args):
                 self.refused(self.product + args, os.path.join(self.dir, "refused.exe"),
@@ -260,6 +314,132 @@ class RefusalTest(PackerTest):
             with self.subTest(epoch=epoch):
                 self.refused(self.product, os.path.join(self.dir, "refused.exe"),
                              "is not a whole number of seconds", epoch=epoch)
+
+
+class OutputTest(PackerTest):
+    """--output is replaced only when it is an installer's to replace, the same on both builds."""
+
+    def test_output_that_is_an_input_or_no_regular_file_is_refused(self):
+        d = self.dir
+        for name, target in (("hard.exe", self.setup), ("soft.exe", self.archive)):
+            if not os.path.lexists(os.path.join(d, name)):
+                (os.link if name == "hard.exe" else os.symlink)(target, os.path.join(d, name))
+        icon = self.file("own.ico", packer_fixtures.icon_file(((16, 32, "bmp"),)))
+        extra = self.file("extra.bin", b"x")
+        readonly = self.file("readonly.exe", b"old")
+        os.chmod(readonly, 0o444)
+        windows_spelling = "Z:" + self.archive.replace("/", "\\")
+        same = "is the same file as the "
+        # (output as given, further arguments, fragment, which builds)
+        both, linux, windows = (False, True), (False,), (True,)
+        cases = [
+            (self.archive, [], same + "archive", both),
+            (f"{d}/./../{os.path.basename(d)}/product.7z", [], same + "archive", both),
+            (windows_spelling, [], same + "archive", windows),
+            (d + "/hard.exe", [], same + "setup program", both),
+            (d + "/soft.exe", [], same + "archive", both),
+            (icon, ["--icon", icon], same + "icon", both),
+            (extra, ["--resource", "RAW", "X", extra], same + "resource file", both),
+            (self.key, ["--sign-cert", self.cert, "--sign-key", self.key], same + "signing key",
+             linux),
+            (readonly, [], "is read-only: make it writable, or remove it", both),
+            (self.fifo, [], "is a FIFO: only a regular file is replaced", linux),
+            (self.socket, [], "is a socket: only a regular file is replaced", linux),
+            (self.archive + "/x.exe", [], "output folder '%s' is not a folder" % self.archive,
+             both),
+            (d + "/missing/x.exe", [], "output folder '%s/missing' does not exist" % d, both),
+        ]
+        for output, args, fragment, builds in cases:
+            for on_windows in builds:
+                with self.subTest(output=output, windows=on_windows):
+                    path = output if not output.startswith("Z:") else self.archive
+                    self.refused(self.product + args, path if os.path.lexists(path) else
+                                 os.path.join(d, "x.exe"), fragment, windows=on_windows,
+                                 previous=False, output_arg=output)
+
+    def test_new_installer_is_made_as_a_linker_makes_its_output(self):
+        """Its mode is 0777 less the umask; a symbolic link at --output is replaced, never
+        written through; a \\?\\ path works on Windows."""
+        for umask, mode in ((0o022, 0o755), (0o027, 0o750), (0o077, 0o700)):
+            with self.subTest(umask=oct(umask)):
+                out = os.path.join(self.dir, "mode.exe")
+                done = pack(["--output", out, *self.product],
+                            preexec_fn=lambda: os.umask(umask))
+                self.assertEqual(0, done.returncode, done.stderr)
+                self.assertEqual(mode, os.stat(out).st_mode & 0o777)
+        target = self.file("link-target.bin", b"kept")
+        link = os.path.join(self.dir, "link.exe")
+        os.symlink(target, link)
+        expected = self.built(self.product, "plain-for-link.exe")
+        self.assertEqual(expected, self.built(self.product, "link.exe"))
+        self.assertFalse(os.path.islink(link))
+        with open(target, "rb") as f:
+            self.assertEqual(b"kept", f.read())
+        long_form = "\\\\?\\Z:" + os.path.join(self.dir, "long-form.exe").replace("/", "\\")
+        done = pack(["--output", long_form, *self.product], windows=True)
+        self.assertEqual(0, done.returncode, done.stderr)
+        with open(os.path.join(self.dir, "long-form.exe"), "rb") as f:
+            self.assertEqual(expected, f.read())
+
+    def test_standard_output_that_is_lost_is_an_error(self):
+        read_end, write_end = os.pipe()
+        os.close(read_end)
+        with open("/dev/full", "w") as full:
+            for label, stdout in (("full disk", full), ("closed pipe", write_end)):
+                with self.subTest(label):
+                    done = pack(["--version"], stdout=stdout)
+                    self.assertEqual(2, done.returncode)
+                    self.assertIn("cannot write to standard output", done.stderr)
+        os.close(write_end)
+
+
+class FaultTest(PackerTest):
+    """Faults of the file system and the process while a pack runs: each is an error, exit 2,
+    the old output untouched and nothing left, however long the folder's path."""
+
+    def test_faults_while_writing(self):
+        shim = os.path.join(self.dir, "fault_shim.so")
+        subprocess.run(["cc", "-shared", "-fPIC", "-O1", "-o", shim,
+                        os.path.join(HERE, "fault_shim.c"), "-ldl"], check=True)
+        big = self.file("big.7z", os.urandom(1 << 20))
+
+        def fsize_limit():
+            resource.setrlimit(resource.RLIMIT_FSIZE, (1 << 19, 1 << 19))
+
+        def ignore_hup():
+            signal.signal(signal.SIGHUP, signal.SIG_IGN)
+
+        deep = self.dir
+        while len(deep) < 1100:
+            deep = os.path.join(deep, "f" * 200)
+        os.makedirs(deep, exist_ok=True)
+        interrupt = "/bin/sh -c 'kill -%s $PPID; sleep 1; exit 1' sh {file}"
+        # (label, folder, arguments, environment, preexec, fragment or the killing signal)
+        cases = [
+            ("close fails", self.dir, [], {"PACK_FAULT": "close"}, None,
+             "(closing it): Input/output error"),
+            ("fdatasync fails", self.dir, [], {"PACK_FAULT": "fdatasync"}, None,
+             "(syncing it to the disk): Input/output error"),
+            ("file-size limit", self.dir, ["--archive", big], {}, fsize_limit, "File too large"),
+            ("SIGHUP ignored at start", self.dir, ["--sign-command", interrupt % "HUP"], {},
+             ignore_hup, "--sign-command failed with exit code 1"),
+            ("SIGHUP", self.dir, ["--sign-command", interrupt % "HUP"], {}, None, signal.SIGHUP),
+            ("SIGINT, a 1,100-byte folder", deep, ["--sign-command", interrupt % "INT"], {}, None,
+             signal.SIGINT),
+        ]
+        for label, folder, args, env, preexec, expected in cases:
+            with self.subTest(label):
+                output = os.path.join(folder, "faulty.exe")
+                arguments = args + (["--setup", self.setup] if "--archive" in args
+                                    else self.product)
+                env = dict(env, LD_PRELOAD=shim) if env else None
+                if isinstance(expected, str):
+                    self.refused(arguments, output, expected, env_add=env, preexec_fn=preexec)
+                    continue
+                before = snapshot(folder)
+                done = pack(["--output", output, *arguments], env_add=env, preexec_fn=preexec)
+                self.assertEqual(-expected, done.returncode, done.stderr)
+                self.assertEqual(before, snapshot(folder))
 
 
 class SigningTest(PackerTest):
@@ -337,7 +517,7 @@ class SigningTest(PackerTest):
             ("/bin/sh -c 'echo signed, really' sh {file}", False, "signed nothing"),
             (f"{windows} --version {{file}}", True, "signed nothing"),
             (f"{windows} 'say \"hi\" C:\\dir\\' {{file}}", True,
-             'exit code 2: tamrel-pack: unknown argument: say "hi" C:\\dir\\'),
+             'exit code 2: tamrel-pack: unknown argument: \'say "hi" C:\\\\dir\\\\\''),
         ]
         cases += [(report + w + " {file}", False, "exit code 1: " + subprocess.run(
             ["/bin/sh", "-c", "printf '[%s]' " + w], stdout=subprocess.PIPE, text=True).stdout)
@@ -408,7 +588,7 @@ class ReproducibleTest(PackerTest):
             ([], True),
             (branded, True),
             (["--icon", "icon.ico"], True),
-            (["--previous-version", "3.0", "--resource", "BN", "extra", "icon.ico"], True),
+            (["--previous-version", "3.0", "--resource", "RAW", "extra", "icon.ico"], True),
             (["--sign-cert", "signer.crt", "--sign-key", "signer.key"], False),
         ]
         for args, both_builds in cases:

@@ -1,0 +1,34 @@
+// Loaded into tamrel-pack with LD_PRELOAD: the call named in $PACK_FAULT ("close" or
+// "fdatasync") fails with EIO for every regular file open for writing, as a network or quota
+// file system reports a lost write.
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+
+static int Faulty(const char* call, int fd) {
+  const char* fault = getenv("PACK_FAULT");
+  struct stat info;
+  int flags = fcntl(fd, F_GETFL);
+  return fault != NULL && strcmp(fault, call) == 0 && flags >= 0 &&
+         (flags & O_ACCMODE) != O_RDONLY && fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+}
+
+int close(int fd) {
+  int (*real)(int) = (int (*)(int))dlsym(RTLD_NEXT, "close");
+  if (!Faulty("close", fd)) return real(fd);
+  real(fd);
+  errno = EIO;
+  return -1;
+}
+
+int fdatasync(int fd) {
+  if (Faulty("fdatasync", fd)) {
+    errno = EIO;
+    return -1;
+  }
+  return ((int (*)(int))dlsym(RTLD_NEXT, "fdatasync"))(fd);
+}
