@@ -502,6 +502,13 @@ class SigningTest(PackerTest):
                       "f.seek(0x3C); f.seek(struct.unpack('<I', f.read(4))[0] + 24 + 144)\n"
                       "f.write(struct.pack('<II', end, 16)); f.seek(end)\n"
                       "f.write(struct.pack('<IHH', 16, 0x200, 2) + bytes(8))")
+        # A certificate table that takes the file past 2 GB (sparse: nothing is written).
+        huge_table = ("import struct, sys\nf = open(sys.argv[1], 'r+b'); end = f.seek(0, 2)\n"
+                      "size = 2 ** 31 - end + 8\n"
+                      "f.seek(0x3C); f.seek(struct.unpack('<I', f.read(4))[0] + 24 + 144)\n"
+                      "f.write(struct.pack('<II', end, size)); f.seek(end)\n"
+                      "f.write(struct.pack('<IHH', size, 0x200, 2) + bytes(8) +\n"
+                      "        bytes.fromhex('060A2B060104018237020104')); f.truncate(end + size)")
         report = "/bin/sh -c 'printf \"[%s]\" \"$@\" >&2; exit 1' sh "
         words = ["'single \"q\" \\' \"double 'q' \\\" \\\\ \\$ \\x\"", "a\\ b''c\"\"d '' x#y a~b",
                  "\tline\\\ncontinued {x}"]
@@ -510,6 +517,9 @@ class SigningTest(PackerTest):
              False, "changed the installer beyond adding a signature"),
             (f"{sys.executable} -c {shlex.quote(fake_table)} {{file}}", False,
              "left a certificate table that holds no Authenticode signature"),
+            (f"{sys.executable} -c {shlex.quote(huge_table)} {{file}}", False,
+             "the signed installer would be 2,147,483,656 bytes; Windows loads an executable "
+             "file of at most 2,147,483,647 bytes"),
             ("/bin/sh -c 'echo first >&2; echo \"last words\" >&2; exit 1' sh {file}", False,
              "failed with exit code 1: last words"),
             ("/bin/sh -c 'echo signed, really; kill -9 $$' sh {file}", False,
