@@ -17,10 +17,12 @@ Usage:
               [--product-name TEXT] [--product-version N[.N[.N[.N]]]] [--company TEXT]
               [--description TEXT] [--copyright TEXT] [--icon FILE.ico]
               [--sign-cert CERT --sign-key KEY [--sign-pass-file FILE] [--timestamp-url URL]
-               | --sign-command TEMPLATE]
+               | --sign-command TEMPLATE] [--allow-incomplete]
   tamrel-pack --help | --version
 
   --output OUT.exe           the installer to write; replaced only when everything succeeded
+                             (a symbolic link there is replaced, not written through; the new
+                             file's mode is 0777 less the umask)
   --archive FILE             the product archive, as resource "TAMREL.PACKED.7Z" of type "B7"
   --setup FILE               the setup program: stored as "setup.exe" in an MSZIP cabinet,
                              added as resource "SETUP.EX_" of type "BL"
@@ -28,6 +30,9 @@ Usage:
                              repeatable; any string type and name, an empty FILE included
   --previous-version TEXT    RT_RCDATA 1 holding TEXT in UTF-16LE and one zero wide character
   --rcdata1 FILE             RT_RCDATA 1 holding FILE's bytes verbatim
+  --allow-incomplete         write an installer that would stop before running setup (no
+                             archive, no setup program, a payload name it rejects), which is
+                             otherwise refused with the exit code it would give; for tests
 
 Branding (the version block and icon group 107; each default is the stub's own):
   --product-name TEXT        ProductName; also FileDescription unless --description is given
@@ -39,7 +44,8 @@ Branding (the version block and icon group 107; each default is the stub's own):
   --description TEXT         FileDescription
   --copyright TEXT           LegalCopyright
   --icon FILE.ico            replaces icon group 107 with the images of FILE.ico
-Text values are one line of any Unicode text, at most 256 UTF-16 units.
+Text values are one line of any Unicode text, at most 256 UTF-16 units; --previous-version
+also follows these rules, without a double quote.
 
 Signing (Authenticode; nothing is signed without --sign-cert or --sign-command):
   --sign-cert CERT           the signing certificate, with any intermediates (PEM or DER),
@@ -70,6 +76,8 @@ No compiler or other tool runs: the stub is inside this program. Every option an
 checked, and the installer's size computed (a PE32+ image is at most 2 GB), before anything is
 written; input files are streamed, never held in memory. On any error one line names the
 problem, the exit code is 2, OUT.exe is left as it was and no temporary file stays behind.
+OUT.exe is never one of the inputs (compared as files, not names), never a read-only file, a
+folder, a device, a FIFO or a socket; its data is synced to the disk before it replaces anything.
 
 Example:
   tamrel-pack --output MyProduct.exe --archive product.7z --setup setup.exe
