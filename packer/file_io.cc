@@ -40,12 +40,34 @@ std::vector<uint8_t> InputFile::ReadAll(uint64_t limit) {
   return bytes;
 }
 
+void OutputFile::Failed(const std::string& doing) const {
+  const std::string reason = LastReason();
+  Fail("cannot write " + Quoted(label_) + (doing.empty() ? "" : " (" + doing + ")") + ": " +
+       reason);
+}
+
+void OutputFile::Write(const void* data, size_t count) {
+  WriteAt(offset_, data, count);
+  offset_ += count;
+}
+
 void OutputFile::WriteZeros(uint64_t count) {
   static const unsigned char kZeros[4096] = {};
   while (count > 0) {
     size_t chunk = count > sizeof(kZeros) ? sizeof(kZeros) : static_cast<size_t>(count);
     Write(kZeros, chunk);
     count -= chunk;
+  }
+}
+
+void CheckOutput(const std::string& output, const std::vector<const InputFile*>& inputs) {
+  FileIdentity identity;
+  if (!ExistingOutput(output, &identity)) return;
+  for (const InputFile* input : inputs) {
+    if (input->identity() == identity) {
+      Fail("output " + Quoted(output) + " is the same file as the " + input->Named() +
+           ": the installer would replace its own input");
+    }
   }
 }
 

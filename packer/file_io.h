@@ -133,6 +133,10 @@ std::string FolderOf(const std::string& path);
 // not read-only, and not the same file as any input (by identity, through any spelling or link).
 void CheckOutput(const std::string& output, const std::vector<const InputFile*>& inputs);
 
+// The platform's half of CheckOutput: every check but the identity, which it returns when the
+// output exists (through any link).
+bool ExistingOutput(const std::string& output, FileIdentity* identity);
+
 // The size of a finished file at `path`, for the check of a signed installer's size.
 uint64_t FileSize(const std::string& path, const std::string& label);
 
@@ -143,6 +147,9 @@ const char* GetEnvironment(const char* name, std::string* storage);
 // disk, a closed pipe): exit 0 must mean the output arrived.
 void PrintOut(const std::string& text);
 void FinishOutput();
+
+// The platform's last error (errno, GetLastError()) as text, for messages.
+std::string LastReason();
 
 // A hidden name for a temporary file; unique among packers running at once in one folder.
 std::string HiddenName(int attempt, unsigned long long process_id);

@@ -16,9 +16,11 @@
 #include "text.h"
 
 namespace pack {
-namespace {
 
 std::string LastReason() { return std::strerror(errno); }
+
+namespace {
+
 
 mode_t g_umask = 022;
 
@@ -220,42 +222,13 @@ OutputFile::~OutputFile() {
   if (folder_handle_ != -1) close(static_cast<int>(folder_handle_));
 }
 
-void OutputFile::Failed(const std::string& doing) const {
-  const std::string reason = LastReason();
-  Fail("cannot write " + Quoted(label_) + (doing.empty() ? "" : " (" + doing + ")") + ": " +
-       reason);
-}
-
-void OutputFile::Write(const void* data, size_t count) {
-  const auto* from = static_cast<const unsigned char*>(data);
-  while (count > 0) {
-    ssize_t done = write(static_cast<int>(handle_), from, count);
-    if (done < 0) {
-      if (errno == EINTR) continue;
-      Failed("");
-    }
-    if (done == 0) {
-      errno = ENOSPC;
-      Failed("");
-    }
-    from += done;
-    count -= static_cast<size_t>(done);
-    offset_ += static_cast<uint64_t>(done);
-  }
-}
-
 void OutputFile::WriteAt(uint64_t offset, const void* data, size_t count) {
   const auto* from = static_cast<const unsigned char*>(data);
   while (count > 0) {
     ssize_t done = pwrite(static_cast<int>(handle_), from, count, static_cast<off_t>(offset));
-    if (done < 0) {
-      if (errno == EINTR) continue;
-      Failed("");
-    }
-    if (done == 0) {
-      errno = ENOSPC;
-      Failed("");
-    }
+    if (done < 0 && errno == EINTR) continue;
+    if (done == 0) errno = ENOSPC;
+    if (done <= 0) Failed("");
     from += done;
     offset += static_cast<uint64_t>(done);
     count -= static_cast<size_t>(done);
@@ -343,7 +316,7 @@ std::string FolderOf(const std::string& path) {
   return path.substr(0, slash);
 }
 
-void CheckOutput(const std::string& output, const std::vector<const InputFile*>& inputs) {
+bool ExistingOutput(const std::string& output, FileIdentity* identity) {
   const std::string folder = FolderOf(output);
   struct stat info;
   if (stat(folder.c_str(), &info) != 0) {
@@ -357,7 +330,7 @@ void CheckOutput(const std::string& output, const std::vector<const InputFile*>&
   }
   const std::string named = "output " + Quoted(output);
   if (lstat(output.c_str(), &info) != 0) {
-    if (errno == ENOENT) return;
+    if (errno == ENOENT) return false;
     Fail("cannot write " + named + ": " + LastReason());
   }
   // A symbolic link is replaced by the installer, as a linker replaces its -o; what it pointed
@@ -372,14 +345,9 @@ void CheckOutput(const std::string& output, const std::vector<const InputFile*>&
       Fail(named + " is read-only: make it writable, or remove it, to replace it");
     }
   }
-  if (stat(output.c_str(), &info) != 0) return;  // a dangling link
-  const FileIdentity identity = IdentityOf(info);
-  for (const InputFile* input : inputs) {
-    if (input->identity() == identity) {
-      Fail(named + " is the same file as the " + input->Named() +
-           ": the installer would replace its own input");
-    }
-  }
+  if (stat(output.c_str(), &info) != 0) return false;  // a dangling link
+  *identity = IdentityOf(info);
+  return true;
 }
 
 uint64_t FileSize(const std::string& path, const std::string& label) {

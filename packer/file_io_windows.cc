@@ -44,7 +44,6 @@ std::string Reason(DWORD error) {
   return reason.empty() ? "error " + std::to_string(error) : reason;
 }
 
-std::string LastReason() { return Reason(GetLastError()); }
 HANDLE AsHandle(intptr_t handle) { return reinterpret_cast<HANDLE>(handle); }
 
 // The temporary files alive now, for Ctrl-C or a closed console, which end the program before
@@ -101,6 +100,8 @@ FileIdentity IdentityOf(const BY_HANDLE_FILE_INFORMATION& info) {
 }
 
 }  // namespace
+
+std::string LastReason() { return Reason(GetLastError()); }
 
 void StartProcess() {
   // A console whose Ctrl-C was turned off for this process group (a background job) never calls
@@ -207,24 +208,6 @@ OutputFile::~OutputFile() {
   Unregister(slot_);
 }
 
-void OutputFile::Failed(const std::string& doing) const {
-  const std::string reason = LastReason();
-  Fail("cannot write " + Quoted(label_) + (doing.empty() ? "" : " (" + doing + ")") + ": " +
-       reason);
-}
-
-void OutputFile::Write(const void* data, size_t count) {
-  const auto* from = static_cast<const unsigned char*>(data);
-  while (count > 0) {
-    DWORD chunk = count > (1u << 30) ? (1u << 30) : static_cast<DWORD>(count);
-    DWORD done = 0;
-    if (!WriteFile(AsHandle(handle_), from, chunk, &done, nullptr) || done == 0) Failed("");
-    from += done;
-    count -= done;
-    offset_ += done;
-  }
-}
-
 void OutputFile::WriteAt(uint64_t offset, const void* data, size_t count) {
   const auto* from = static_cast<const unsigned char*>(data);
   while (count > 0) {
@@ -238,10 +221,6 @@ void OutputFile::WriteAt(uint64_t offset, const void* data, size_t count) {
     offset += done;
     count -= done;
   }
-  // Win32 has one file pointer, which a positioned write moves: back to the end for Write().
-  LARGE_INTEGER end;
-  end.QuadPart = static_cast<LONGLONG>(offset_);
-  SetFilePointerEx(AsHandle(handle_), end, nullptr, FILE_BEGIN);
 }
 
 void OutputFile::ReadAt(uint64_t offset, void* buffer, size_t count) {
@@ -259,9 +238,6 @@ void OutputFile::ReadAt(uint64_t offset, void* buffer, size_t count) {
     offset += done;
     count -= done;
   }
-  LARGE_INTEGER end;
-  end.QuadPart = static_cast<LONGLONG>(offset_);
-  SetFilePointerEx(AsHandle(handle_), end, nullptr, FILE_BEGIN);
 }
 
 void OutputFile::Name() {}
@@ -323,7 +299,7 @@ std::string FolderOf(const std::string& path) {
   return folder;
 }
 
-void CheckOutput(const std::string& output, const std::vector<const InputFile*>& inputs) {
+bool ExistingOutput(const std::string& output, FileIdentity* identity) {
   const std::string folder = FolderOf(output);
   const DWORD folder_attributes = GetFileAttributesW(Wide(folder).c_str());
   if (folder_attributes == INVALID_FILE_ATTRIBUTES) {
@@ -339,7 +315,7 @@ void CheckOutput(const std::string& output, const std::vector<const InputFile*>&
   const std::string named = "output " + Quoted(output);
   const std::wstring wide = Wide(output);
   const DWORD attributes = GetFileAttributesW(wide.c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES) return;
+  if (attributes == INVALID_FILE_ATTRIBUTES) return false;
   if (attributes & FILE_ATTRIBUTE_DIRECTORY) Fail(named + " is a folder");
   if (!(attributes & FILE_ATTRIBUTE_REPARSE_POINT) && (attributes & FILE_ATTRIBUTE_READONLY)) {
     Fail(named + " is read-only: make it writable, or remove it, to replace it");
@@ -347,20 +323,15 @@ void CheckOutput(const std::string& output, const std::vector<const InputFile*>&
   // Opened for no access at all, which nothing can deny, and through any link.
   HANDLE file = CreateFileW(wide.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                             nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return;
+  if (file == INVALID_HANDLE_VALUE) return false;
   const DWORD type = GetFileType(file);
   BY_HANDLE_FILE_INFORMATION info;
   const bool known = GetFileInformationByHandle(file, &info);
   CloseHandle(file);
   if (type != FILE_TYPE_DISK) Fail(named + " is not a regular file: only one is replaced");
-  if (!known) return;
-  const FileIdentity identity = IdentityOf(info);
-  for (const InputFile* input : inputs) {
-    if (input->identity() == identity) {
-      Fail(named + " is the same file as the " + input->Named() +
-           ": the installer would replace its own input");
-    }
-  }
+  if (!known) return false;
+  *identity = IdentityOf(info);
+  return true;
 }
 
 uint64_t FileSize(const std::string& path, const std::string& label) {
