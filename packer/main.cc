@@ -61,7 +61,7 @@ std::u16string Utf16(const std::string& text, const std::string& what) {
 }
 
 ResourceKey NameKey(const std::string& text, const std::string& what) {
-  return ResourceKey::Name(UpperCaseUnits(Utf16(text, what)));
+  return ResourceKey::Name(StoredResourceName(Utf16(text, what), what));
 }
 
 std::string SizeText(uint64_t bytes) {

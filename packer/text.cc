@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <iterator>
 
+#include "pack_error.h"
 #include "upper_case_table.h"
 
 namespace pack {
@@ -107,6 +108,28 @@ std::u16string UpperCaseUnits(std::u16string_view text) {
     }
   }
   return out;
+}
+
+std::u16string StoredResourceName(const std::u16string& typed, const std::string& what) {
+  if (typed.size() > kLongestResourceName) {
+    // Its beginning is enough to tell which one it is.
+    Fail(what + " " + Quoted(Utf16ToUtf8(typed.substr(0, 32))) + "... is " +
+         std::to_string(typed.size()) + " UTF-16 units long; Windows finds names of at most " +
+         std::to_string(kLongestResourceName));
+  }
+  const std::string shown = Quoted(Utf16ToUtf8(typed));
+  if (!typed.empty() && typed[0] == u'#') {
+    Fail(what + " " + shown + " begins with '#': Windows reads such a name as a resource number " +
+         "and would never find it");
+  }
+  std::u16string stored = UpperCaseUnits(typed);
+  // The system's table upper-cases nothing twice today. With one that did, FindResourceW would
+  // change the stored name again before comparing it: listed, but never found as listed.
+  if (UpperCaseUnits(stored) != stored) {
+    Fail(what + " " + shown + " is stored as " + Quoted(Utf16ToUtf8(stored)) +
+         ", which Windows upper-cases again: it could not be found as stored");
+  }
+  return stored;
 }
 
 std::string Quoted(std::string_view utf8) {

@@ -2,6 +2,7 @@
 // takes its options in on both builds.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -12,9 +13,20 @@ namespace pack {
 bool Utf8ToUtf16(std::string_view utf8, std::u16string* out);
 std::string Utf16ToUtf8(std::u16string_view utf16);
 
-// Each UTF-16 unit upper-cased on its own, as Windows upper-cases a resource name before it
-// looks it up: a unit with no single-unit upper case (and every surrogate) stays as it is.
+// Each UTF-16 unit upper-cased on its own by the system's table (RtlUpcaseUnicodeChar), as
+// FindResourceW upper-cases the name it is given before it compares it with the stored ones.
 std::u16string UpperCaseUnits(std::u16string_view text);
+
+// The longest resource name FindResourceW finds as typed: it carries the name as a counted
+// string whose size in bytes, terminator included, fits 16 bits.
+constexpr size_t kLongestResourceName = 32766;
+
+// The form in which a resource type or name the user typed is stored, so that FindResourceW
+// finds it both as typed and as EnumResourceNamesW lists it. PackError, its message naming
+// `what` ("--resource name"), for a name that could never be found so: one beginning with '#'
+// (read as a number), one longer than kLongestResourceName, or one whose stored form the system
+// would upper-case again.
+std::u16string StoredResourceName(const std::u16string& typed, const std::string& what);
 
 // A value as a message shows it, in the manner of the earlier script's repr(): in quotes (double
 // ones when it holds a single quote and no double one), a backslash or the quote escaped, control

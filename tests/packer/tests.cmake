@@ -20,11 +20,26 @@ add_test_installer(packer_signed ARGS ${PACKER_PRODUCT}
                    --sign-key ${PACKER_FIXTURES}/signer.key
                    DEPENDS ${PACKER_DEPENDS})
 add_test_installer(packer_unsigned ARGS ${PACKER_PRODUCT} DEPENDS ${PACKER_DEPENDS})
+# Names beyond ASCII, typed in lower case as a user would, and one of the longest length the
+# packer takes, for upper_case_test.cc to look up.
+string(REPEAT a 32766 longest_name)
+add_test_installer(packer_names ARGS ${PACKER_PRODUCT}
+                   --resource dönnées ${longest_name} ${PACKER_ARCHIVE}
+                   --resource dönnées ÿé日本 ${PACKER_ARCHIVE}
+                   --resource dönnées ᾀ-iota ${PACKER_ARCHIVE}
+                   --resource dönnées µ-micro ${PACKER_ARCHIVE}
+                   --resource dönnées ǅ-ı ${PACKER_ARCHIVE}
+                   --resource dönnées ᾳῃῳ ${PACKER_ARCHIVE}
+                   --resource dönnées архив.7z ${PACKER_ARCHIVE}
+                   DEPENDS fake_setup demo_archive ${PACKER_ARCHIVE})
 
 # Only test_installers builds the installers, so that the fixture rule runs once: two runs in
 # parallel would make two key pairs, and the certificate of one with the key of the other.
 add_unit_tests(packer LOCKS registry DEPENDS fake_setup demo_archive test_installers)
 target_link_libraries(packer_tests PRIVATE wintrust version)
+# upper_case_test.cc holds the packer's own upper case against the system's.
+target_sources(packer_tests PRIVATE ${CMAKE_SOURCE_DIR}/packer/text.cc)
+target_include_directories(packer_tests PRIVATE ${CMAKE_SOURCE_DIR}/packer)
 
 # The shape of packed installers as Windows reads it: resource layout, checksum, version block.
 foreach(installer packer_unsigned payload_mixed_case)
