@@ -125,6 +125,10 @@ class OutputFile {
   int slot_ = -1;  // where an interrupt finds the name, to remove the file
 };
 
+// The path as the platform's own programs expect it: with backslashes on Windows, whose tools
+// may take a word starting with / for a switch.
+std::string NativePath(const std::string& path);
+
 // The folder part of a path ("." for a bare name).
 std::string FolderOf(const std::string& path);
 

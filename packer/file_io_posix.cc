@@ -309,6 +309,8 @@ void OutputFile::Commit(const std::string& destination) {
   if (fsync(dir) != 0 && errno != EBADF && errno != EINVAL) Failed("syncing its folder");
 }
 
+std::string NativePath(const std::string& path) { return path; }
+
 std::string FolderOf(const std::string& path) {
   size_t slash = path.find_last_of('/');
   if (slash == std::string::npos) return ".";

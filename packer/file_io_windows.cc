@@ -287,6 +287,12 @@ void OutputFile::Commit(const std::string& destination) {
   Unregister(slot_);
 }
 
+std::string NativePath(const std::string& path) {
+  std::string native = path;
+  for (char& c : native) c = c == '/' ? '\\' : c;
+  return native;
+}
+
 std::string FolderOf(const std::string& path) {
   const size_t slash = path.find_last_of("/\\");
   const bool drive = path.size() >= 2 && path[1] == ':';

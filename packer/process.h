@@ -1,4 +1,5 @@
-// Running another program (the signing tools) and collecting what it printed.
+// Running another program (the signing tools) and collecting what it printed. One
+// implementation per platform: process_posix.cc and process_windows.cc.
 #pragma once
 
 #include <string>
@@ -27,5 +28,9 @@ ProcessResult RunProcess(const std::vector<std::string>& argv,
 
 // Whether `program` is found on PATH.
 bool OnPath(const std::string& program);
+
+// Adds what a program wrote to `output`, keeping only its end: the last line is what a failure
+// is reported by. For the platforms' RunProcess.
+void AppendTail(std::string& output, const char* data, size_t count);
 
 }  // namespace pack

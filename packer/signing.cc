@@ -115,11 +115,7 @@ void SignWithCommand(const std::string& path, const std::vector<std::string>& co
     written_crc = ImageCrc(written, written_size, &optional, entry);
   }
 
-  std::string file = path;
-#ifdef _WIN32
-  // Windows tools may take a word starting with / for a switch.
-  std::replace(file.begin(), file.end(), '/', '\\');
-#endif
+  const std::string file = NativePath(path);
   std::vector<std::string> argv;
   for (std::string word : command) {
     for (size_t at = 0; (at = word.find("{file}", at)) != std::string::npos; at += file.size()) {
