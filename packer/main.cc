@@ -85,7 +85,7 @@ ResourceEntry FileEntry(ResourceKey type, ResourceKey name, InputFile& file) {
 // The stub's resources with the branding applied: the version block rewritten, icon group 107
 // and the icons it names replaced by the product's.
 std::vector<ResourceEntry> BrandedStubResources(const StubImage& stub, const Branding& branding,
-                                                const std::vector<IconImage>* icon) {
+                                                std::vector<IconImage>* icon) {
   std::vector<ResourceEntry> own = stub.Resources();
   if (!branding.empty()) {
     for (ResourceEntry& entry : own) {
@@ -123,21 +123,22 @@ std::vector<ResourceEntry> BrandedStubResources(const StubImage& stub, const Bra
     if (!is_group && !is_replaced_icon) kept.push_back(std::move(entry));
   }
   const uint16_t first_id = static_cast<uint16_t>(last_icon + 1);
-  for (size_t i = 0; i < icon->size(); ++i) {
-    ResourceEntry image;
-    image.type = ResourceKey::Id(kRtIcon);
-    image.name = ResourceKey::Id(static_cast<uint16_t>(first_id + i));
-    image.language = language;
-    image.source.bytes = (*icon)[i].data;
-    image.source.size = image.source.bytes.size();
-    kept.push_back(std::move(image));
-  }
   ResourceEntry group;
   group.type = ResourceKey::Id(kRtGroupIcon);
   group.name = ResourceKey::Id(kIconGroup);
   group.language = language;
   group.source.bytes = GroupIconData(*icon, first_id);
   group.source.size = group.source.bytes.size();
+  // The images move into the resources: an icon file's bytes are held once.
+  for (size_t i = 0; i < icon->size(); ++i) {
+    ResourceEntry image;
+    image.type = ResourceKey::Id(kRtIcon);
+    image.name = ResourceKey::Id(static_cast<uint16_t>(first_id + i));
+    image.language = language;
+    image.source.bytes = std::move((*icon)[i].data);
+    image.source.size = image.source.bytes.size();
+    kept.push_back(std::move(image));
+  }
   kept.push_back(std::move(group));
   return kept;
 }
@@ -237,8 +238,8 @@ void Pack(const Options& options) {
   for (const ExtraResource& resource : options.resources) {
     extra.push_back(open(resource.file, "resource file"));
   }
-  // Read whole elsewhere, but never to be replaced either.
-  open(options.icon, "icon");
+  InputFile* icon_file = open(options.icon, "icon");
+  // Read by the signing tools, but never to be replaced either.
   open(options.sign_cert, "certificate");
   open(options.sign_key, "signing key");
   open(options.sign_pass_file, "passphrase file");
@@ -253,7 +254,7 @@ void Pack(const Options& options) {
     branding.product_version = Utf16(*options.product_version, "--product-version");
   }
   std::optional<std::vector<IconImage>> icon;
-  if (options.icon) icon = ReadIconFile(*options.icon);
+  if (icon_file) icon = ReadIconFile(*icon_file);
   const std::optional<uint64_t> epoch = SourceDate();
   if (options.sign_cert || options.sign_command) CheckSigningMaterial(options);
 
@@ -306,8 +307,11 @@ void Pack(const Options& options) {
   CheckOutput(options.output, all_inputs);
   // Duplicates and the size limit, with the cabinet counted as empty for now: whatever it adds
   // can only make the image larger.
-  CheckImageSize(stub, ResourceTree(entries).size());
-  CheckPayload(ResourceTree(entries), options.allow_incomplete);
+  {
+    const ResourceTree draft(entries);
+    CheckImageSize(stub, draft.size());
+    CheckPayload(draft, options.allow_incomplete);
+  }
 
   // The setup program is compressed on a thread of its own while the rest is copied; its
   // cabinet's bytes go last, so nothing else waits for its size.

@@ -13,6 +13,10 @@ constexpr size_t kCopyChunk = 4u << 20;
 constexpr uint16_t kPe32Plus = 0x20B;
 constexpr uint32_t kSectionHeader = 40;
 constexpr uint32_t kInitializedData = 0x00000040u;
+// Initialised data, readable and nothing else, as resource compilers write it. The linked stub's
+// .rsrc is also writable, and Windows charges commit for every writable page of an image: a
+// 1 GB installer would hold 1 GB of commit while it runs. The stub only reads its resources.
+constexpr uint32_t kReadOnlyData = 0x40000040u;
 // Fields of the PE32+ optional header, by their offset in it.
 constexpr uint32_t kSizeOfInitializedData = 8;
 constexpr uint32_t kSectionAlignment = 32;
@@ -221,6 +225,7 @@ std::vector<uint8_t> StubImage::Headers(uint64_t resource_size) const {
   rsrc.raw_pointer = ResourceSectionOffset();
   rsrc.virtual_size = static_cast<uint32_t>(resource_size);
   rsrc.raw_size = static_cast<uint32_t>(AlignUp(resource_size, file_alignment_));
+  rsrc.characteristics = kReadOnlyData;
 
   std::vector<Section> order = sections_;
   if (has_relocations_) order.push_back(relocations);

@@ -40,14 +40,16 @@ def bitmap_image(pixels, bits):
 
 
 def icon_file(images, directory_bits=True):
-    """An .ico file of (pixels, bits, kind) images; directory_bits=False leaves the plane and
-    bit counts of the directory zero, as some icon editors write them."""
-    data = [png_image(p) if kind == "png" else bitmap_image(p, b) for p, b, kind in images]
+    """An .ico file of (pixels, bits, kind[, listed]) images, the directory giving `listed`
+    pixels (the image's own by default); directory_bits=False leaves the plane and bit counts of
+    the directory zero, as some icon editors write them."""
+    data = [png_image(p) if kind == "png" else bitmap_image(p, b) for p, b, kind, *_ in images]
     offset = 6 + 16 * len(images)
     out = struct.pack("<HHH", 0, 1, len(images))
-    for (pixels, bits, _), image in zip(images, data):
+    for (pixels, bits, _, *listed), image in zip(images, data):
         planes, count = (1, bits) if directory_bits else (0, 0)
-        out += struct.pack("<BBBBHHII", pixels % 256, pixels % 256, 16 if bits == 4 else 0, 0,
+        side = (listed or [pixels])[0] % 256
+        out += struct.pack("<BBBBHHII", side, side, 16 if bits == 4 else 0, 0,
                            planes, count, len(image), offset)
         offset += len(image)
     return out + b"".join(data)

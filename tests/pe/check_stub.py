@@ -1,11 +1,12 @@
 #!/usr/bin/env python3
 """Checks a built stub (or a packed installer made from one) as a PE file.
 
-Usage: check_stub.py STUB.exe [--payload] [--list-imports] [--list-resources]
+Usage: check_stub.py STUB.exe [--payload] [--stub=LINKED.exe] [--list-imports] [--list-resources]
 
 Prints one line per check and a final "N passed, M failed"; exits 1 when any check fails.
 --payload also requires resources beyond the stub's own icon, manifest and version block,
-as a packed installer carries.
+as a packed installer carries, in a read-only section. --stub=LINKED.exe requires the base
+relocations to be exactly the linked stub's own blocks, wherever the packer moved them.
 
 The readers below (read_pe, read_imports, read_resources, read_version_info,
 read_version_strings) are meant to be imported by other tests; they take a path or the
@@ -44,7 +45,11 @@ VERSION_KEYS = ("CompanyName", "FileDescription", "FileVersion", "InternalName",
 
 IMAGE_SCN_CNT_CODE = 0x00000020
 IMAGE_SCN_MEM_EXECUTE = 0x20000000
-DIR_IMPORT, DIR_RESOURCE, DIR_TLS, DIR_DELAY_IMPORT = 1, 2, 9, 13
+READ_ONLY_DATA = 0x40000040  # initialised data, readable, as resource compilers write .rsrc
+DYNAMIC_BASE = 0x0040
+DIR_IMPORT, DIR_RESOURCE, DIR_BASERELOC, DIR_TLS, DIR_DELAY_IMPORT = 1, 2, 5, 9, 13
+# The base relocation types of an x64 image: padding to a block's 4-byte end, and a 64-bit address.
+REL_BASED_ABSOLUTE, REL_BASED_DIR64 = 0, 10
 
 
 class PEError(Exception):
@@ -83,7 +88,10 @@ class PEImage:
         if self.magic not in (0x10B, 0x20B):
             raise PEError(f"unknown optional header magic {self.magic:#x}")
         self.entry_point = struct.unpack_from("<I", data, opt + 16)[0]
-        self.subsystem = struct.unpack_from("<H", data, opt + 68)[0]
+        self.subsystem, self.dll_characteristics = struct.unpack_from("<HH", data, opt + 68)
+        self.image_size = struct.unpack_from("<I", data, opt + 56)[0]
+        self.image_base = struct.unpack_from("<Q" if self.magic == 0x20B else "<I", data,
+                                             opt + (24 if self.magic == 0x20B else 28))[0]
         # PE32+ widens ImageBase and the four stack/heap fields, moving the directories.
         dirs = opt + (112 if self.magic == 0x20B else 96)
         count = struct.unpack_from("<I", data, dirs - 4)[0]
@@ -202,6 +210,22 @@ def read_resources(source):
                 data_rva, data_size = struct.unpack("<II", image.read(root + leaf, 8))
                 resources[(kind, name, lang)] = image.read(data_rva, data_size)
     return resources
+
+
+def read_relocations(source):
+    """[(page RVA, [(type, offset in the page)])] of the base relocation blocks, in order."""
+    image = read_pe(source)
+    rva, size = image.directory(DIR_BASERELOC)
+    blocks, at = [], 0
+    while at < size:
+        page, length = struct.unpack("<II", image.read(rva + at, 8))
+        if length < 8 or length % 4 or at + length > size:
+            raise PEError(f"relocation block at {rva + at:#x} has length {length}, "
+                          f"{size - at} bytes left in the directory")
+        words = struct.unpack(f"<{(length - 8) // 2}H", image.read(rva + at + 8, length - 8))
+        blocks.append((page, [(word >> 12, word & 0xFFF) for word in words]))
+        at += length
+    return blocks
 
 
 def resource_order(key):
@@ -426,6 +450,70 @@ def check_payload(image):
     return f"{len(extra)} more resources"
 
 
+def check_resource_section(image):
+    rva, _ = image.directory(DIR_RESOURCE)
+    section = image.section_at(rva)
+    require(section is not None and section.rva == rva,
+            f"resource directory {rva:#x} does not start a section")
+    # Every writable page of an image is charged to the commit limit while it runs.
+    require(section.characteristics == READ_ONLY_DATA,
+            f"{section.name} characteristics {section.characteristics:#x}, not read-only "
+            f"initialised data ({READ_ONLY_DATA:#x})")
+    return f"{section.name} read-only, {section.virtual_size} bytes"
+
+
+def check_relocations(image):
+    """Blocks the loader can apply at any base: each names a page of a section, each entry is
+    padding or a 64-bit address inside that section, and that address points into the image."""
+    rva, size = image.directory(DIR_BASERELOC)
+    if not image.dll_characteristics & DYNAMIC_BASE:
+        return "none needed (fixed base)" if size == 0 else f"{size} bytes, fixed base"
+    require(rva != 0 and size != 0, "a DYNAMIC_BASE image without base relocations")
+    fixups = 0
+    for page, entries in read_relocations(image):
+        section = image.section_at(page)
+        require(section is not None and not section.holds(rva),
+                f"relocation block for page {page:#x} names "
+                + ("the relocations' own section" if section else "no section"))
+        for kind, offset in entries:
+            target = page + offset
+            require(kind in (REL_BASED_ABSOLUTE, REL_BASED_DIR64),
+                    f"entry type {kind} at {target:#x}: not a relocation of an x64 image")
+            if kind == REL_BASED_ABSOLUTE:
+                continue
+            require(section.holds(target) and section.holds(target + 7),
+                    f"fixup at {target:#x} runs past section {section.name}")
+            value = struct.unpack("<Q", image.read(target, 8))[0]
+            require(image.image_base <= value < image.image_base + image.image_size,
+                    f"fixup at {target:#x} holds {value:#x}, outside the image")
+            fixups += 1
+    return f"{fixups} fixups at {rva:#x}"
+
+
+def relocations_of(linked_path):
+    """The check that the image's relocations are the linked stub's blocks, moved as they are."""
+    def check_same_relocations(image):
+        linked = read_pe(linked_path)
+        rva, size = image.directory(DIR_BASERELOC)
+        linked_rva, linked_size = linked.directory(DIR_BASERELOC)
+        require(size == linked_size, f"directory of {size} bytes, the stub's has {linked_size}")
+        section, linked_section = image.section_at(rva), linked.section_at(linked_rva)
+        require(section is not None and section.rva == rva and
+                section.virtual_size == linked_section.virtual_size,
+                f"directory {rva:#x} is not a section the size of the stub's {linked_section.name}")
+        require(image.read(rva, section.virtual_size) ==
+                linked.read(linked_rva, linked_section.virtual_size),
+                f"section {section.name} at {rva:#x} differs from the stub's blocks")
+        # Every page a block names keeps its RVA, so the same fixups find the same addresses.
+        for page, entries in read_relocations(linked):
+            for kind, offset in entries:
+                if kind == REL_BASED_DIR64:
+                    require(image.read(page + offset, 8) == linked.read(page + offset, 8),
+                            f"fixup at {page + offset:#x} holds another address than the stub's")
+        return f"the stub's {size} bytes, moved from {linked_rva:#x} to {rva:#x}"
+    return check_same_relocations
+
+
 def check_resource_layout(image):
     """Every directory as Windows' lookup searches it: named entries first, in ascending order of
     their UTF-16 units and stored in upper case, then ids ascending; data entries on four-byte
@@ -485,7 +573,7 @@ CHECKS = [("format", check_format), ("subsystem", check_subsystem),
           ("entry point", check_entry_point), ("imports", check_imports),
           ("TLS", check_no_tls), ("icon", check_icon_group), ("manifest", check_manifest),
           ("version", check_version), ("resource layout", check_resource_layout),
-          ("checksum", check_checksum)]
+          ("checksum", check_checksum), ("relocations", check_relocations)]
 
 
 def _type_label(kind):
@@ -493,7 +581,8 @@ def _type_label(kind):
 
 
 def main(argv):
-    options = {a for a in argv[1:] if a.startswith("--")}
+    options = {a for a in argv[1:] if a.startswith("--") and not a.startswith("--stub=")}
+    linked = [a[len("--stub="):] for a in argv[1:] if a.startswith("--stub=")]
     paths = [a for a in argv[1:] if not a.startswith("--")]
     unknown = options - {"--payload", "--list-imports", "--list-resources"}
     if len(paths) != 1 or unknown:
@@ -512,7 +601,9 @@ def main(argv):
         resources = read_resources(image)
         for kind, name, lang in sorted(resources, key=resource_order):
             print(f"{_type_label(kind)} {name!r} lang {lang} {len(resources[kind, name, lang])} bytes")
-    checks = CHECKS + ([("payload", check_payload)] if "--payload" in options else [])
+    checks = CHECKS + ([("payload", check_payload), ("resource section", check_resource_section)]
+                       if "--payload" in options else [])
+    checks += [("stub's relocations", relocations_of(path)) for path in linked]
     passed = failed = 0
     for label, check in checks:
         try:
