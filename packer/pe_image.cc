@@ -9,7 +9,6 @@
 namespace pack {
 namespace {
 
-constexpr size_t kCopyChunk = 4u << 20;
 constexpr uint16_t kPe32Plus = 0x20B;
 constexpr uint32_t kSectionHeader = 40;
 constexpr uint32_t kInitializedData = 0x00000040u;
@@ -33,98 +32,6 @@ constexpr uint32_t kRelocationDirectory = 5;
 }
 
 }  // namespace
-
-void ImageWriter::Fold(const uint8_t* data, size_t count) {
-  // The sum is of little-endian 16-bit words at even file offsets. Adding 32-bit words instead
-  // gives the same sum modulo 0xFFFF (2^16 is 1 there), which the final fold keeps.
-  uint64_t sum = sum_;
-  if (odd_ && count > 0) {
-    sum += static_cast<uint64_t>(*data) << 8;
-    ++data;
-    --count;
-    odd_ = false;
-  }
-  size_t words = count / 4;
-  uint64_t low = 0, high = 0;
-  for (size_t i = 0; i < words; ++i) {
-    uint32_t word;
-    std::memcpy(&word, data + 4 * i, 4);
-    // Both builds run on little-endian x86-64; the loop is the hot path of a large pack.
-    low += word & 0xFFFFu;
-    high += word >> 16;
-  }
-  sum += low + high;
-  data += 4 * words;
-  count -= 4 * words;
-  if (count >= 2) {
-    sum += Get16(data);
-    data += 2;
-    count -= 2;
-  }
-  if (count == 1) {
-    sum += *data;
-    odd_ = true;
-  }
-  // Keep the running sum far from overflow: fold whenever it grows past 48 bits.
-  while (sum >> 48) sum = (sum & 0xFFFFFFFFull) + (sum >> 32);
-  sum_ = sum;
-}
-
-void ImageWriter::Write(const void* data, size_t count) {
-  Fold(static_cast<const uint8_t*>(data), count);
-  out_.Write(data, count);
-}
-
-void ImageWriter::WriteUnfolded(const void* data, size_t count) {
-  if (odd_ || count % 2 != 0) Fail("internal error: unfolded bytes at an odd offset");
-  out_.Write(data, count);
-}
-
-void ImageWriter::Rewrite(uint64_t offset, const void* data, size_t count) {
-  if (offset % 2 != 0 || count % 2 != 0) Fail("internal error: rewriting at an odd offset");
-  out_.WriteAt(offset, data, count);
-  const bool odd = odd_;
-  odd_ = false;
-  Fold(static_cast<const uint8_t*>(data), count);
-  odd_ = odd;
-}
-
-void ImageWriter::WriteZeros(uint64_t count) {
-  if (count % 2 == 1) odd_ = !odd_;
-  out_.WriteZeros(count);
-}
-
-void ImageWriter::PadTo(uint64_t offset) {
-  if (offset < out_.offset()) Fail("internal error: writing backwards");
-  WriteZeros(offset - out_.offset());
-}
-
-void ImageWriter::Copy(InputFile& file, uint64_t size) {
-  if (buffer_.empty()) buffer_.resize(kCopyChunk);
-  while (size > 0) {
-    size_t chunk = static_cast<size_t>(std::min<uint64_t>(size, buffer_.size()));
-    file.ReadExactly(buffer_.data(), chunk);
-    Write(buffer_.data(), chunk);
-    size -= chunk;
-  }
-}
-
-void ImageWriter::Copy(OutputFile& written, uint64_t size) {
-  if (buffer_.empty()) buffer_.resize(kCopyChunk);
-  uint64_t at = 0;
-  while (at < size) {
-    size_t chunk = static_cast<size_t>(std::min<uint64_t>(size - at, buffer_.size()));
-    written.ReadAt(at, buffer_.data(), chunk);
-    Write(buffer_.data(), chunk);
-    at += chunk;
-  }
-}
-
-uint32_t ImageWriter::Checksum() const {
-  uint64_t sum = sum_;
-  while (sum >> 16) sum = (sum & 0xFFFF) + (sum >> 16);
-  return static_cast<uint32_t>(sum + out_.offset());
-}
 
 StubImage::StubImage(const uint8_t* bytes, size_t size) : bytes_(bytes), size_(size) {
   if (size < 0x40 || bytes[0] != 'M' || bytes[1] != 'Z') Damaged("no DOS header");

@@ -5,7 +5,7 @@
 
 #include "bytes.h"
 #include "pack_error.h"
-#include "pe_image.h"
+#include "image_writer.h"
 #include "text.h"
 
 namespace pack {
