@@ -51,6 +51,18 @@ void OutputFile::Write(const void* data, size_t count) {
   offset_ += count;
 }
 
+void OutputFile::AppendFrom(InputFile& file, uint64_t count, const Seer& see) {
+  if (file.offset_ + count > file.size_) file.Changed();
+  Append(file.handle_, file.offset_, count, see, [&file] { file.Changed(); });
+  file.offset_ += count;
+}
+
+void OutputFile::AppendFrom(OutputFile& written, uint64_t count, const Seer& see) {
+  Append(written.handle_, 0, count, see, [&written] {
+    Fail("cannot write " + Quoted(written.label_) + ": a temporary file of its own ended early");
+  });
+}
+
 void OutputFile::WriteZeros(uint64_t count) {
   static const unsigned char kZeros[4096] = {};
   while (count > 0) {

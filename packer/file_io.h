@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -64,6 +65,8 @@ class InputFile {
   Stamp Now() const;
   [[noreturn]] void Changed() const;
 
+  friend class OutputFile;  // which copies from it (AppendFrom)
+
   std::string path_;
   std::string what_;
   uint64_t size_ = 0;
@@ -99,6 +102,13 @@ class OutputFile {
   void WriteAt(uint64_t offset, const void* data, size_t count);
   // Reading back what was written (the cabinet is read back as the installer is written).
   void ReadAt(uint64_t offset, void* buffer, size_t count);
+  // Appends the next `count` bytes of `file`, or the first `count` bytes of `written`, showing
+  // each piece to `see` as it lands, in order (the checksum). On Linux the kernel copies them and
+  // `see` reads them from the output's own pages: nothing passes through this program twice, and
+  // what is seen is exactly what was written.
+  using Seer = std::function<void(const uint8_t*, size_t)>;
+  void AppendFrom(InputFile& file, uint64_t count, const Seer& see);
+  void AppendFrom(OutputFile& written, uint64_t count, const Seer& see);
   // Gives the file a name beside the destination and closes it, every write checked, for another
   // program (a signing tool) to work on. Returns that path.
   std::string CloseForOthers();
@@ -111,6 +121,10 @@ class OutputFile {
  private:
   void Name();
   void Close();
+  // The platform's copy of `count` bytes of the file `from`, at `from_offset`, to the end;
+  // `ended` reports a source that ends before them.
+  void Append(intptr_t from, uint64_t from_offset, uint64_t count, const Seer& see,
+              const std::function<void()>& ended);
   [[noreturn]] void Failed(const std::string& doing) const;
 
   std::string folder_;
@@ -122,6 +136,8 @@ class OutputFile {
   intptr_t handle_ = -1;
   intptr_t folder_handle_ = -1;
   bool committed_ = false;
+  bool kernel_copy_ = true;      // until the file systems turn out not to copy between them
+  std::vector<uint8_t> buffer_;  // for copies through this program
   int slot_ = -1;  // where an interrupt finds the name, to remove the file
 };
 

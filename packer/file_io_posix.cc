@@ -1,9 +1,11 @@
 // Files on Linux (and any POSIX system): descriptors, the folder held open for names relative to
 // it, O_TMPFILE where the file system has it.
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <csignal>
@@ -149,7 +151,7 @@ void InputFile::ReadExactly(void* buffer, size_t count) {
   auto* at = static_cast<unsigned char*>(buffer);
   if (offset_ + count > size_) Changed();
   while (count > 0) {
-    ssize_t done = read(static_cast<int>(handle_), at, count);
+    ssize_t done = pread(static_cast<int>(handle_), at, count, static_cast<off_t>(offset_));
     if (done < 0) {
       if (errno == EINTR) continue;
       Fail("cannot read " + Named() + ": " + LastReason());
@@ -165,7 +167,7 @@ void InputFile::ExpectEnd() {
   unsigned char probe;
   ssize_t done;
   do {
-    done = read(static_cast<int>(handle_), &probe, 1);
+    done = pread(static_cast<int>(handle_), &probe, 1, static_cast<off_t>(offset_));
   } while (done < 0 && errno == EINTR);
   if (done < 0) Fail("cannot read " + Named() + ": " + LastReason());
   // Rewritten in place at the same size shows only in the times.
@@ -245,6 +247,64 @@ void OutputFile::ReadAt(uint64_t offset, void* buffer, size_t count) {
     to += done;
     offset += static_cast<uint64_t>(done);
     count -= static_cast<size_t>(done);
+  }
+}
+
+void OutputFile::Append(intptr_t from, uint64_t from_offset, uint64_t count, const Seer& see,
+                        const std::function<void()>& ended) {
+  // A window at a time: the output's pages are seen through a mapping of this size, which counts
+  // towards the program's resident memory while it is mapped.
+  constexpr uint64_t kWindow = 16 << 20;
+  static const uint64_t kPage = static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
+  const int source = static_cast<int>(from);
+  const int target = static_cast<int>(handle_);
+  while (count > 0) {
+    const size_t chunk = static_cast<size_t>(std::min(count, kWindow));
+    size_t done = 0;
+    while (kernel_copy_ && done < chunk) {
+      loff_t in = static_cast<loff_t>(from_offset + done);
+      loff_t out = static_cast<loff_t>(offset_ + done);
+      const ssize_t copied = copy_file_range(source, &in, target, &out, chunk - done, 0);
+      if (copied < 0 && errno == EINTR) continue;
+      if (copied < 0 && (errno == EXDEV || errno == EINVAL || errno == ENOSYS ||
+                         errno == EOPNOTSUPP || errno == EBADF)) {
+        kernel_copy_ = false;  // files these file systems do not copy between: done here instead
+        done = 0;
+        break;
+      }
+      if (copied < 0) Failed("");
+      if (copied == 0) ended();
+      done += static_cast<size_t>(copied);
+    }
+    if (done == chunk) {
+      const uint64_t start = offset_ / kPage * kPage;
+      const size_t lead = static_cast<size_t>(offset_ - start);
+      void* view = mmap(nullptr, lead + chunk, PROT_READ, MAP_SHARED, target,
+                        static_cast<off_t>(start));
+      if (view == MAP_FAILED) Failed("reading back what was written");
+      madvise(view, lead + chunk, MADV_SEQUENTIAL);
+      see(static_cast<const uint8_t*>(view) + lead, chunk);
+      munmap(view, lead + chunk);
+      offset_ += chunk;
+    } else {
+      // What the kernel did not copy, through a buffer: seen, then written.
+      if (buffer_.empty()) buffer_.resize(4 << 20);
+      offset_ += done;
+      for (size_t at = done; at < chunk;) {
+        const size_t piece = std::min(chunk - at, buffer_.size());
+        const ssize_t got = pread(source, buffer_.data(), piece,
+                                  static_cast<off_t>(from_offset + at));
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) Failed("copying");
+        if (got == 0) ended();
+        const size_t length = static_cast<size_t>(got);
+        see(buffer_.data(), length);
+        Write(buffer_.data(), length);
+        at += length;
+      }
+    }
+    from_offset += chunk;
+    count -= chunk;
   }
 }
 

@@ -1,6 +1,7 @@
 // Files on Windows: UTF-16 paths, handles, delete-on-interrupt through the console handler.
 #include <windows.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstring>
@@ -237,6 +238,27 @@ void OutputFile::ReadAt(uint64_t offset, void* buffer, size_t count) {
     to += done;
     offset += done;
     count -= done;
+  }
+}
+
+void OutputFile::Append(intptr_t from, uint64_t from_offset, uint64_t count, const Seer& see,
+                        const std::function<void()>& ended) {
+  if (buffer_.empty()) buffer_.resize(4 << 20);
+  while (count > 0) {
+    OVERLAPPED position = {};
+    position.Offset = static_cast<DWORD>(from_offset);
+    position.OffsetHigh = static_cast<DWORD>(from_offset >> 32);
+    const DWORD piece = static_cast<DWORD>(std::min<uint64_t>(count, buffer_.size()));
+    DWORD got = 0;
+    if (!ReadFile(AsHandle(from), buffer_.data(), piece, &got, &position)) {
+      if (GetLastError() != ERROR_HANDLE_EOF) Failed("copying");
+      got = 0;
+    }
+    if (got == 0) ended();
+    see(buffer_.data(), got);
+    Write(buffer_.data(), got);
+    from_offset += got;
+    count -= got;
   }
 }
 

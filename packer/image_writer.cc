@@ -7,12 +7,6 @@
 #include "pack_error.h"
 
 namespace pack {
-namespace {
-
-constexpr size_t kCopyChunk = 4u << 20;
-
-}  // namespace
-
 void ImageWriter::Fold(const uint8_t* data, size_t count) {
   // The sum is of little-endian 16-bit words at even file offsets. Adding 32-bit words instead
   // gives the same sum modulo 0xFFFF (2^16 is 1 there), which the final fold keeps.
@@ -79,24 +73,11 @@ void ImageWriter::PadTo(uint64_t offset) {
 }
 
 void ImageWriter::Copy(InputFile& file, uint64_t size) {
-  if (buffer_.empty()) buffer_.resize(kCopyChunk);
-  while (size > 0) {
-    size_t chunk = static_cast<size_t>(std::min<uint64_t>(size, buffer_.size()));
-    file.ReadExactly(buffer_.data(), chunk);
-    Write(buffer_.data(), chunk);
-    size -= chunk;
-  }
+  out_.AppendFrom(file, size, [this](const uint8_t* data, size_t count) { Fold(data, count); });
 }
 
 void ImageWriter::Copy(OutputFile& written, uint64_t size) {
-  if (buffer_.empty()) buffer_.resize(kCopyChunk);
-  uint64_t at = 0;
-  while (at < size) {
-    size_t chunk = static_cast<size_t>(std::min<uint64_t>(size - at, buffer_.size()));
-    written.ReadAt(at, buffer_.data(), chunk);
-    Write(buffer_.data(), chunk);
-    at += chunk;
-  }
+  out_.AppendFrom(written, size, [this](const uint8_t* data, size_t count) { Fold(data, count); });
 }
 
 uint32_t ImageWriter::Checksum() const {

@@ -21,7 +21,7 @@ class ImageWriter {
   void Rewrite(uint64_t offset, const void* data, size_t count);
   void WriteZeros(uint64_t count);
   void PadTo(uint64_t offset);
-  // Copies `size` bytes of a file, in large chunks, through one buffer.
+  // Copies `size` bytes of a file, folding them into the checksum as they land.
   void Copy(InputFile& file, uint64_t size);
   void Copy(OutputFile& written, uint64_t size);
   uint64_t offset() const { return out_.offset(); }
@@ -36,7 +36,6 @@ class ImageWriter {
   OutputFile& out_;
   uint64_t sum_ = 0;
   bool odd_ = false;  // an odd number of bytes so far: the next byte is a word's high half
-  std::vector<uint8_t> buffer_;
 };
 
 }  // namespace pack
