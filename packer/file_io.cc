@@ -11,7 +11,7 @@
 
 namespace pack {
 
-std::string HiddenName(int attempt, unsigned long long process_id) {
+std::string HiddenName(int attempt, unsigned long long process_id, bool program) {
   static std::atomic<unsigned> counter{0};
   unsigned long long seed =
       static_cast<unsigned long long>(std::chrono::steady_clock::now().time_since_epoch().count());
@@ -23,7 +23,7 @@ std::string HiddenName(int attempt, unsigned long long process_id) {
     seed = seed * 6364136223846793005ull + 1442695040888963407ull;
     name += kDigits[(seed >> 33) % 36];
   }
-  return name + ".tmp";
+  return name + (program ? ".exe" : ".tmp");
 }
 
 std::string InputFile::Named() const { return what_ + " " + Quoted(path_); }

@@ -171,8 +171,9 @@ void FinishOutput();
 // The platform's last error (errno, GetLastError()) as text, for messages.
 std::string LastReason();
 
-// A hidden name for a temporary file; unique among packers running at once in one folder.
-std::string HiddenName(int attempt, unsigned long long process_id);
+// A hidden name for a temporary file; unique among packers running at once in one folder. A
+// `program` ends in ".exe", for signing tools that go by the name.
+std::string HiddenName(int attempt, unsigned long long process_id, bool program);
 
 #ifdef _WIN32
 // UTF-8 as the UTF-16 Win32 takes; fails on bytes that are not UTF-8.

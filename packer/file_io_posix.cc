@@ -196,7 +196,7 @@ OutputFile::OutputFile(const std::string& folder, const std::string& label, Outp
 #endif
   }
   for (int attempt = 0; attempt < 100; ++attempt) {
-    const std::string name = HiddenName(attempt, getpid());
+    const std::string name = HiddenName(attempt, getpid(), kind_ != OutputKind::kScratch);
     int fd = openat(dir, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, mode);
     if (fd < 0) {
       if (errno == EEXIST) continue;
@@ -312,7 +312,7 @@ void OutputFile::Name() {
   if (!name_.empty()) return;
   const std::string self = "/proc/self/fd/" + std::to_string(handle_);
   for (int attempt = 0; attempt < 100; ++attempt) {
-    const std::string name = HiddenName(attempt, getpid());
+    const std::string name = HiddenName(attempt, getpid(), kind_ != OutputKind::kScratch);
     const int dir = static_cast<int>(folder_handle_);
     // AT_EMPTY_PATH needs a capability; the /proc link works for anyone.
     if (linkat(static_cast<int>(handle_), "", dir, name.c_str(), AT_EMPTY_PATH) != 0 &&

@@ -179,7 +179,8 @@ void InputFile::ExpectEnd() {
 OutputFile::OutputFile(const std::string& folder, const std::string& label, OutputKind kind)
     : folder_(folder), label_(label), kind_(kind) {
   for (int attempt = 0; attempt < 100; ++attempt) {
-    const std::string name = HiddenName(attempt, GetCurrentProcessId());
+    const std::string name =
+        HiddenName(attempt, GetCurrentProcessId(), kind_ != OutputKind::kScratch);
     const std::string path = Join(folder, name);
     // Delete sharing lets an interrupt's handler remove the file while it is still open here.
     HANDLE file = CreateFileW(Wide(path).c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_DELETE,
