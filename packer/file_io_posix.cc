@@ -282,7 +282,6 @@ void OutputFile::Append(intptr_t from, uint64_t from_offset, uint64_t count, con
       void* view = mmap(nullptr, lead + chunk, PROT_READ, MAP_SHARED, target,
                         static_cast<off_t>(start));
       if (view == MAP_FAILED) Failed("reading back what was written");
-      madvise(view, lead + chunk, MADV_SEQUENTIAL);
       see(static_cast<const uint8_t*>(view) + lead, chunk);
       munmap(view, lead + chunk);
       offset_ += chunk;
