@@ -37,20 +37,6 @@ constexpr int kLevel = 6;
 constexpr int kWindowBits = -15;
 constexpr int kMemoryLevel = 8;
 
-// The cabinet checksum: the little-endian 32-bit words XORed, with a trailing 1 to 3 bytes taken
-// most significant first, as the format defines it. `seed` chains calls.
-uint32_t CabinetChecksum(const uint8_t* data, size_t size, uint32_t seed) {
-  uint32_t sum = seed;
-  size_t i = 0;
-  for (; i + 4 <= size; i += 4) {
-    sum ^= static_cast<uint32_t>(data[i]) | static_cast<uint32_t>(data[i + 1]) << 8 |
-           static_cast<uint32_t>(data[i + 2]) << 16 | static_cast<uint32_t>(data[i + 3]) << 24;
-  }
-  uint32_t tail = 0;
-  for (; i < size; ++i) tail = tail << 8 | data[i];
-  return sum ^ tail;
-}
-
 class Deflater {
  public:
   Deflater() {
@@ -98,6 +84,18 @@ size_t StoredStream(const uint8_t* input, size_t size, uint8_t* out) {
 }
 
 }  // namespace
+
+uint32_t CabinetChecksum(const uint8_t* data, size_t size, uint32_t seed) {
+  uint32_t sum = seed;
+  size_t i = 0;
+  for (; i + 4 <= size; i += 4) {
+    sum ^= static_cast<uint32_t>(data[i]) | static_cast<uint32_t>(data[i + 1]) << 8 |
+           static_cast<uint32_t>(data[i + 2]) << 16 | static_cast<uint32_t>(data[i + 3]) << 24;
+  }
+  uint32_t tail = 0;
+  for (; i < size; ++i) tail = tail << 8 | data[i];
+  return sum ^ tail;
+}
 
 DosTime DosTimeFromEpoch(uint64_t seconds) {
   if (seconds < kFirstDosSecond) seconds = kFirstDosSecond;

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 
 #include "file_io.h"
@@ -16,6 +17,10 @@ struct DosTime {
   uint16_t date = 0;
   uint16_t time = 0;
 };
+
+// The cabinet checksum: the little-endian 32-bit words XORed, with a trailing 1 to 3 bytes taken
+// most significant first, as the format defines it. `seed` chains calls.
+uint32_t CabinetChecksum(const uint8_t* data, size_t size, uint32_t seed);
 
 // Seconds since 1970 (UTC) as the date and time a cabinet stores, kept within what a DOS date
 // can hold (1980-01-01 00:00:00 to 2107-12-31 23:59:58) and rounded down to two seconds.

@@ -10,6 +10,7 @@
 #include "cabinet_writer.h"
 #include "file_io.h"
 #include "icon_file.h"
+#include "inspect.h"
 #include "options.h"
 #include "pack_error.h"
 #include "payload_scan.h"
@@ -360,6 +361,7 @@ void Pack(const Options& options) {
       CheckSignedSize(path, options.output);
     }
     installer.Commit(options.output);
+    if (!options.quiet) PrintOut(PackedSummary(options.output));
     return;
   }
   const std::string unsigned_path = installer.CloseForOthers();
@@ -369,12 +371,18 @@ void Pack(const Options& options) {
   Sign(unsigned_path, signed_installer.path(), options, epoch);
   CheckSignedSize(signed_installer.path(), options.output);
   signed_installer.Commit(options.output);
+  if (!options.quiet) PrintOut(PackedSummary(options.output));
 }
 
 int Main(const std::vector<std::string>& arguments) {
   StartProcess();
   try {
     Options options = ParseOptions(arguments);
+    if (!options.command.empty() && !options.help) {
+      const int code = RunReader(options);
+      FinishOutput();
+      return code;
+    }
     if (options.help) {
       PrintOut(kUsage);
     } else if (options.version) {

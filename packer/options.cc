@@ -1,8 +1,10 @@
 #include "options.h"
 
+#include <algorithm>
 #include <cstring>
 #include <utility>
 
+#include "file_io.h"
 #include "pack_error.h"
 #include "text.h"
 
@@ -17,8 +19,15 @@ Usage:
               [--product-name TEXT] [--product-version N[.N[.N[.N]]]] [--company TEXT]
               [--description TEXT] [--copyright TEXT] [--icon FILE.ico]
               [--sign-cert CERT --sign-key KEY [--sign-pass-file FILE] [--timestamp-url URL]
-               | --sign-command TEMPLATE] [--allow-incomplete]
+               | --sign-command TEMPLATE] [--allow-incomplete] [--quiet]
+  tamrel-pack inspect INSTALLER [--json]
+  tamrel-pack verify INSTALLER
+  tamrel-pack extract INSTALLER --to DIR
   tamrel-pack --help | --version
+
+Every option also takes its value as --option=value; an argument @FILE stands for the lines of
+FILE, one argument a line (blank lines skipped, nothing else interpreted), so that a long command
+line can be kept in version control.
 
   --output OUT.exe           the installer to write; replaced only when everything succeeded
                              (a symbolic link there is replaced, not written through; the new
@@ -33,6 +42,8 @@ Usage:
   --allow-incomplete         write an installer that would stop before running setup (no
                              archive, no setup program, a payload name it rejects), which is
                              otherwise refused with the exit code it would give; for tests
+  --quiet                    print nothing on success; else one line names the installer
+                             written, its size, its SHA-256 and its signer (or "unsigned")
 
 Branding (the version block and icon group 107; each default is the stub's own):
   --product-name TEXT        ProductName; also FileDescription unless --description is given
@@ -49,7 +60,8 @@ also follows these rules, without a double quote.
 
 Signing (Authenticode; nothing is signed without --sign-cert or --sign-command):
   --sign-cert CERT           the signing certificate, with any intermediates (PEM or DER),
-                             to sign with through osslsigncode
+                             to sign with here (the Linux build; an RSA key is signed by the
+                             packer itself, any other through osslsigncode)
   --sign-key KEY             its private key (PEM or DER)
   --sign-pass-file FILE      the key's passphrase, when the key is encrypted
   --timestamp-url URL        an RFC 3161 time-stamping server to countersign the signature
@@ -78,6 +90,19 @@ written; input files are streamed, never held in memory. On any error one line n
 problem, the exit code is 2, OUT.exe is left as it was and no temporary file stays behind.
 OUT.exe is never one of the inputs (compared as files, not names), never a read-only file, a
 folder, a device, a FIFO or a socket; its data is synced to the disk before it replaces anything.
+
+Reading an installer (nothing in it is run; the file is read whole, checked at every step):
+  inspect INSTALLER [--json] what it holds: resources, the archive, setup.exe as the installer
+                             writes it, whether it would run setup (or the exit code it would
+                             give), version block, icon, whether its stub is a release's, its
+                             signature and whether its digest matches the file (the chain of
+                             trust is for osslsigncode verify or signtool verify). Exit 0 when
+                             read as an installer, 1 when it is none or is damaged
+  verify INSTALLER           exit 0 only when the image loads, every resource can be found, the
+                             payload is complete, the cabinet expands whole, the stub is genuine
+                             and a signature matches the file; else 1, one line per failure
+  extract INSTALLER --to DIR writes the archive, setup.exe (expanded) and the other payload
+                             resources into DIR, which must be empty or not exist
 
 Example:
   tamrel-pack --output MyProduct.exe --archive product.7z --setup setup.exe
@@ -166,9 +191,121 @@ std::vector<std::string> SplitCommand(const std::string& text) {
   return words;
 }
 
+// Edits (insertions, deletions, substitutions) between two words; the option asked for is short.
+size_t Distance(const std::string& a, const std::string& b) {
+  std::vector<size_t> row(b.size() + 1);
+  for (size_t j = 0; j <= b.size(); ++j) row[j] = j;
+  for (size_t i = 1; i <= a.size(); ++i) {
+    size_t diagonal = row[0];
+    row[0] = i;
+    for (size_t j = 1; j <= b.size(); ++j) {
+      const size_t above = row[j];
+      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] != b[j - 1])});
+      diagonal = above;
+    }
+  }
+  return row[b.size()];
+}
+
+[[noreturn]] void Unknown(const std::string& argument, const std::vector<const char*>& known) {
+  const std::string name = argument.substr(0, argument.find('='));
+  const char* best = nullptr;
+  size_t best_distance = 3;  // closer than this is a slip of the keyboard
+  for (const char* option : known) {
+    const size_t distance = name.size() < 64 && name[0] == '-' ? Distance(name, option) : 64;
+    if (distance < best_distance) best = option, best_distance = distance;
+  }
+  Fail("unknown argument: " + Quoted(argument) +
+       (best ? std::string(": did you mean ") + best + "?" : std::string()));
+}
+
+// The arguments with every @FILE replaced by its lines. A line of FILE is never expanded again.
+std::vector<std::string> Expanded(const std::vector<std::string>& arguments) {
+  std::vector<std::string> out;
+  for (const std::string& argument : arguments) {
+    if (argument.size() < 2 || argument[0] != '@') {
+      out.push_back(argument);
+      continue;
+    }
+    InputFile file(argument.substr(1), "argument file");
+    const std::vector<uint8_t> bytes = file.ReadAll(1 << 20);
+    std::string text(bytes.begin(), bytes.end());
+    for (size_t start = 0; start < text.size();) {
+      size_t end = text.find('\n', start);
+      if (end == std::string::npos) end = text.size();
+      std::string line = text.substr(start, end - start);
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      if (!line.empty()) out.push_back(line);
+      start = end + 1;
+    }
+  }
+  return out;
+}
+
+#ifdef _WIN32
+constexpr bool kWindows = true;
+#else
+constexpr bool kWindows = false;
+#endif
+
+// inspect, verify, extract: the installer and the subcommand's own options.
+Options ParseReader(const std::vector<std::string>& arguments) {
+  Options options;
+  options.command = arguments[0];
+  for (size_t i = 1; i < arguments.size(); ++i) {
+    const std::string& argument = arguments[i];
+    if (argument == "-h" || argument == "--help") {
+      options.help = true;
+      return options;
+    }
+    if (argument == "--json" && options.command == "inspect") {
+      options.json = true;
+    } else if (argument == "--to" && options.command == "extract") {
+      if (i + 1 >= arguments.size() || arguments[i + 1].empty()) Fail("--to needs a folder");
+      if (!options.to.empty()) Fail("--to given twice");
+      options.to = arguments[++i];
+    } else if (argument.size() > 1 && argument[0] == '-') {
+      std::vector<const char*> known = {"--help"};
+      if (options.command == "inspect") known.push_back("--json");
+      if (options.command == "extract") known.push_back("--to");
+      Unknown(argument, known);
+    } else if (options.installer.empty() && !argument.empty()) {
+      options.installer = argument;
+    } else {
+      Fail(options.command + " reads one installer: " + Quoted(argument) + " is one too many");
+    }
+  }
+  if (options.installer.empty()) Fail(options.command + " needs the installer to read");
+  if (options.command == "extract" && options.to.empty()) Fail("extract needs --to DIR");
+  return options;
+}
+
 }  // namespace
 
-Options ParseOptions(const std::vector<std::string>& arguments) {
+Options ParseOptions(const std::vector<std::string>& given) {
+  // --option=value becomes --option value, for options that take one value.
+  std::vector<std::string> arguments;
+  for (const std::string& argument : Expanded(given)) {
+    const size_t equals = argument.find('=');
+    static const char* const kWithValue[] = {
+        "--output", "--archive", "--setup", "--previous-version", "--rcdata1", "--product-name",
+        "--product-version", "--company", "--description", "--copyright", "--icon", "--sign-cert",
+        "--sign-key", "--sign-pass-file", "--timestamp-url", "--sign-command", "--to"};
+    bool split = false;
+    for (const char* name : kWithValue) {
+      split |= equals != std::string::npos && argument.compare(0, equals, name) == 0;
+    }
+    if (split) {
+      arguments.push_back(argument.substr(0, equals));
+      arguments.push_back(argument.substr(equals + 1));
+    } else {
+      arguments.push_back(argument);
+    }
+  }
+  if (!arguments.empty() &&
+      (arguments[0] == "inspect" || arguments[0] == "verify" || arguments[0] == "extract")) {
+    return ParseReader(arguments);
+  }
   Options options;
   std::pair<const char*, std::optional<std::string>*> single[] = {
       {"--output", nullptr},
@@ -191,7 +328,7 @@ Options ParseOptions(const std::vector<std::string>& arguments) {
   bool have_output = false;
   for (size_t i = 0; i < arguments.size();) {
     const std::string& argument = arguments[i];
-    if (argument == "-h" || argument == "--help") {
+    if (argument == "-h" || argument == "--help" || (kWindows && argument == "/?")) {
       options.help = true;
       return options;
     }
@@ -205,7 +342,7 @@ Options ParseOptions(const std::vector<std::string>& arguments) {
       if (at >= arguments.size()) Fail(argument + " needs " + what);
       const std::string& text = arguments[at];
       bool is_option = text == "-h" || text == "--resource" || text == "--allow-incomplete" ||
-                       text == "--help" || text == "--version";
+                       text == "--help" || text == "--version" || text == "--quiet";
       for (auto& each : single) is_option |= text == each.first;
       if (is_option) {
         Fail(argument + " needs " + what + ", but the next argument " + Quoted(text) +
@@ -213,8 +350,8 @@ Options ParseOptions(const std::vector<std::string>& arguments) {
       }
       return text;
     };
-    if (argument == "--allow-incomplete") {
-      options.allow_incomplete = true;
+    if (argument == "--allow-incomplete" || argument == "--quiet") {
+      (argument == "--quiet" ? options.quiet : options.allow_incomplete) = true;
       ++i;
       continue;
     }
@@ -240,7 +377,12 @@ Options ParseOptions(const std::vector<std::string>& arguments) {
       i += 2;
       break;
     }
-    if (!known) Fail("unknown argument: " + Quoted(argument));
+    if (!known) {
+      std::vector<const char*> names = {"--resource", "--allow-incomplete", "--quiet", "--help",
+                                        "--version"};
+      for (auto& each : single) names.push_back(each.first);
+      Unknown(argument, names);
+    }
   }
   if (!have_output || options.output.empty()) Fail("--output is required");
   if (options.previous_version && options.rcdata1) {

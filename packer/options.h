@@ -33,11 +33,18 @@ struct Options {
   std::optional<std::string> sign_command;
   std::vector<std::string> sign_command_words;  // split as a POSIX shell would, {file} kept
   bool allow_incomplete = false;  // write an installer that would exit before setup runs
+  bool quiet = false;  // nothing on standard output after packing
+  // A subcommand that reads an installer: "inspect", "verify" or "extract"; empty for packing.
+  std::string command;
+  std::string installer;
+  bool json = false;  // inspect --json
+  std::string to;     // extract --to DIR
   bool help = false;
   bool version = false;
 };
 
-// Arguments as UTF-8 strings (the program's name not included). Throws PackError.
+// Arguments as UTF-8 strings (the program's name not included). "@FILE" stands for FILE's lines,
+// one argument a line; "--option=value" for "--option value". Throws PackError.
 Options ParseOptions(const std::vector<std::string>& arguments);
 
 extern const char kUsage[];

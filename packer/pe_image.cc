@@ -33,7 +33,7 @@ constexpr uint32_t kRelocationDirectory = 5;
 
 }  // namespace
 
-StubImage::StubImage(const uint8_t* bytes, size_t size) : bytes_(bytes), size_(size) {
+StubImage::StubImage(const uint8_t* bytes, size_t size) : bytes_(bytes) {
   if (size < 0x40 || bytes[0] != 'M' || bytes[1] != 'Z') Damaged("no DOS header");
   pe_offset_ = Get32(bytes + 0x3C);
   if (pe_offset_ > size - 24 || std::memcmp(bytes + pe_offset_, "PE\0\0", 4) != 0) {

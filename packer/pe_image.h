@@ -44,7 +44,6 @@ class StubImage {
   };
 
   const uint8_t* bytes_;
-  size_t size_;
   uint32_t pe_offset_ = 0;         // "PE\0\0"
   uint32_t optional_offset_ = 0;   // the optional header
   uint32_t section_table_ = 0;     // the first section header

@@ -28,12 +28,14 @@ class PackageTest(PackerTest):
         self.run_in(["dpkg-deb", "-x", "dist/" + deb, "root"])
         root = os.path.join(self.dir, "root")
         self.assertEqual(["usr/bin/tamrel-pack", "usr/share/doc/tamrel-pack/copyright",
+                          "usr/share/doc/tamrel-pack/packaging.md",
                           "usr/share/man/man1/tamrel-pack.1.gz"],
                          sorted(os.path.relpath(os.path.join(d, n), root)
                                 for d, _, names in os.walk(root) for n in names))
         with zipfile.ZipFile(os.path.join(self.dir, "dist", top + ".zip")) as z:
-            self.assertEqual([f"{top}/{n}" for n in ("tamrel-pack.exe", "README.txt",
-                                                     "LICENSE.txt")], z.namelist())
+            self.assertEqual([f"{top}/{n}" for n in ("tamrel-pack.exe", "packaging.md",
+                                                     "README.txt", "LICENSE.txt")],
+                             z.namelist())
             z.extractall(self.dir)
 
         linux = os.path.join(root, "usr/bin/tamrel-pack")
@@ -41,7 +43,14 @@ class PackageTest(PackerTest):
                          self.run_in([linux, "--version"], PATH=""))
         product = ["--archive", self.archive, "--setup",
                    os.path.join(BUILD, "tests", "fake_setup.exe")]
-        self.assertEqual((0, ""), self.run_in([linux, "--output", "deb.exe", *product], PATH=""))
+        self.assertEqual((0, ""), self.run_in([linux, "--quiet", "--output", "deb.exe", *product],
+                                              PATH=""))
+        # The manual page as man shows it, every section there.
+        manual = subprocess.run(["man", "-l", os.path.join(root, "usr/share/man/man1/tamrel-pack.1.gz")],
+                                env=dict(os.environ, MANWIDTH="100"), capture_output=True, text=True)
+        for section in ("NAME", "SYNOPSIS", "DESCRIPTION", "OPTIONS", "SUBCOMMANDS", "EXIT STATUS",
+                        "ENVIRONMENT", "EXAMPLES", "SEE ALSO"):
+            self.assertRegex(manual.stdout, "(?m)^" + section + "$")
         self.assertEqual(0, self.run_in([WINE, f"{top}/tamrel-pack.exe", "--output", "zip.exe",
                                          *product])[0])
         with open(os.path.join(self.dir, "deb.exe"), "rb") as a, \

@@ -1,0 +1,624 @@
+#include "installer_reader.h"
+
+#include <algorithm>
+
+#include "cabinet_reader.h"
+#include "json.h"
+#include "pe_image.h"
+#include "text.h"
+
+namespace pack {
+namespace {
+
+constexpr uint16_t kAmd64 = 0x8664;
+constexpr uint16_t kPe32Plus = 0x20B;
+constexpr uint32_t kMostSections = 96;  // the loader's own limit
+constexpr uint32_t kResourceDirectory = 2;
+constexpr uint32_t kSecurityDirectory = 4;
+constexpr uint32_t kRelocationDirectory = 5;
+constexpr uint16_t kRtGroupIcon = 14;
+constexpr uint16_t kRtVersion = 16;
+constexpr uint16_t kIconGroup = 107;
+// Far more than an installer holds; the directory may not make more out of shared entries.
+constexpr size_t kMostResources = 65536;
+
+struct Section {
+  std::string name;
+  uint32_t virtual_size = 0, virtual_address = 0, raw_size = 0, raw_pointer = 0;
+};
+
+struct Image {
+  uint64_t optional = 0;  // the optional header's offset
+  uint32_t entry_point = 0, section_alignment = 0, file_alignment = 0, size_of_image = 0,
+           size_of_headers = 0, checksum = 0, directory_count = 0;
+  std::vector<Section> sections;
+  uint32_t Directory(ByteSpan file, uint32_t index, uint32_t* size) const {
+    uint32_t rva = 0;
+    *size = 0;
+    if (index >= directory_count) return 0;
+    file.Read32(optional + 112 + 8 * index, &rva);
+    file.Read32(optional + 116 + 8 * index, size);
+    return rva;
+  }
+  // The file bytes of [rva, rva + count), when one section's raw data holds them.
+  bool At(ByteSpan file, uint64_t rva, uint64_t count, ByteSpan* out) const {
+    for (const Section& s : sections) {
+      const uint64_t held = std::min(s.raw_size, std::max(s.virtual_size, 1u));
+      if (rva >= s.virtual_address && rva - s.virtual_address <= held &&
+          count <= held - (rva - s.virtual_address)) {
+        return file.Sub(s.raw_pointer + (rva - s.virtual_address), count, out);
+      }
+    }
+    return false;
+  }
+};
+
+bool IsPowerOfTwo(uint32_t value) { return value != 0 && (value & (value - 1)) == 0; }
+
+// The headers and section table, or why they are none of a PE32+ x64 image.
+std::string ReadImage(ByteSpan file, Image* image) {
+  uint16_t mz, machine, count, optional_size, magic;
+  uint32_t pe_offset, signature;
+  if (!file.Read16(0, &mz) || mz != 0x5A4D || !file.Read32(0x3C, &pe_offset)) {
+    return "not a Windows executable (no MZ header)";
+  }
+  if (!file.Read32(pe_offset, &signature) || signature != 0x00004550) {
+    return "not a Windows executable (no PE header)";
+  }
+  if (!file.Read16(pe_offset + 4ull, &machine) || !file.Read16(pe_offset + 6ull, &count) ||
+      !file.Read16(pe_offset + 20ull, &optional_size)) {
+    return "damaged: the PE header is cut short";
+  }
+  image->optional = pe_offset + 24ull;
+  if (machine != kAmd64 || !file.Read16(image->optional, &magic) || magic != kPe32Plus) {
+    return "not an x64 (PE32+) executable";
+  }
+  if (optional_size < 112 || !file.Holds(image->optional, optional_size) ||
+      !file.Read32(image->optional + 16, &image->entry_point) ||
+      !file.Read32(image->optional + 32, &image->section_alignment) ||
+      !file.Read32(image->optional + 36, &image->file_alignment) ||
+      !file.Read32(image->optional + 56, &image->size_of_image) ||
+      !file.Read32(image->optional + 60, &image->size_of_headers) ||
+      !file.Read32(image->optional + kCheckSumField, &image->checksum) ||
+      !file.Read32(image->optional + 108, &image->directory_count)) {
+    return "damaged: the optional header is cut short";
+  }
+  image->directory_count = std::min<uint32_t>(image->directory_count, (optional_size - 112) / 8);
+  if (count == 0 || count > kMostSections) return "damaged: " + std::to_string(count) + " sections";
+  const uint64_t table = image->optional + optional_size;
+  ByteSpan headers;
+  if (!file.Sub(table, 40ull * count, &headers)) return "damaged: the section table is cut short";
+  for (uint32_t i = 0; i < count; ++i) {
+    const uint8_t* at = headers.data() + 40 * i;
+    Section s;
+    s.name.assign(reinterpret_cast<const char*>(at), 8);
+    s.name.resize(std::min(s.name.find('\0'), s.name.size()));
+    s.virtual_size = Get32(at + 8);
+    s.virtual_address = Get32(at + 12);
+    s.raw_size = Get32(at + 16);
+    s.raw_pointer = Get32(at + 20);
+    if (s.raw_size != 0 && !file.Holds(s.raw_pointer, s.raw_size)) {
+      return "damaged: section " + Quoted(s.name) + " lies past the end of the file";
+    }
+    image->sections.push_back(s);
+  }
+  return "";
+}
+
+// The PE checksum: 16-bit words summed with their carries folded back, the field itself left
+// out, plus the file's length.
+uint32_t Checksum(ByteSpan file, uint64_t field) {
+  uint64_t sum = 0;
+  const size_t words = file.size() / 2;
+  for (size_t i = 0; i < words; ++i) {
+    if (2 * i == field || 2 * i == field + 2) continue;
+    sum += Get16(file.data() + 2 * i);
+  }
+  if (file.size() % 2) sum += file.data()[file.size() - 1];
+  while (sum >> 16) sum = (sum & 0xFFFF) + (sum >> 16);
+  return static_cast<uint32_t>(sum + file.size());
+}
+
+void CheckLayout(ByteSpan file, const Image& image, InstallerReport* report) {
+  auto fault = [report](const std::string& text) { report->image_faults.push_back(text); };
+  if (!IsPowerOfTwo(image.file_alignment) || image.file_alignment < 512 ||
+      image.file_alignment > 65536 || !IsPowerOfTwo(image.section_alignment) ||
+      image.section_alignment < image.file_alignment) {
+    fault("the section and file alignments are not ones Windows loads");
+    return;
+  }
+  uint64_t next = AlignUp(image.size_of_headers, image.section_alignment);
+  uint64_t raw_end = image.size_of_headers;
+  for (const Section& s : image.sections) {
+    if (s.virtual_address != next) {
+      fault("section " + Quoted(s.name) + " does not follow the one before it in memory");
+    }
+    next = AlignUp(uint64_t{s.virtual_address} + std::max(s.virtual_size, 1u),
+                   image.section_alignment);
+    if (s.raw_size != 0) {
+      if (s.raw_pointer % image.file_alignment != 0) {
+        fault("section " + Quoted(s.name) + " is not aligned in the file");
+      }
+      raw_end = std::max<uint64_t>(raw_end, uint64_t{s.raw_pointer} + s.raw_size);
+    }
+  }
+  if (image.size_of_headers > file.size()) fault("the headers are larger than the file");
+  if (image.size_of_image != next) {
+    fault("SizeOfImage is " + std::to_string(image.size_of_image) + ", its sections end at " +
+          std::to_string(next));
+  }
+  if (next > kMaxImageSize || file.size() > kMaxImageSize) {
+    fault("the image is larger than the 2 GB Windows loads");
+  }
+  uint32_t table_size;
+  const uint32_t table = image.Directory(file, kSecurityDirectory, &table_size);
+  if (table_size != 0 && (table < raw_end || table % 8 != 0 || !file.Holds(table, table_size))) {
+    fault("the certificate table does not follow the image's sections within the file");
+  }
+
+  // Base relocations: blocks of a page address, a size and 16-bit entries, each entry a 64-bit
+  // address to fix inside the image, or padding.
+  uint32_t size;
+  const uint32_t rva = image.Directory(file, kRelocationDirectory, &size);
+  ByteSpan blocks;
+  if (size == 0) return;
+  if (!image.At(file, rva, size, &blocks)) {
+    fault("the relocation directory lies outside the sections' data");
+    return;
+  }
+  for (uint64_t at = 0; at < blocks.size();) {
+    uint32_t page, block_size;
+    if (!blocks.Read32(at, &page) || !blocks.Read32(at + 4, &block_size) || block_size < 8 ||
+        block_size % 2 != 0 || !blocks.Holds(at, block_size)) {
+      fault("relocation block at " + std::to_string(at) + " is damaged");
+      return;
+    }
+    for (uint64_t entry = at + 8; entry + 2 <= at + block_size; entry += 2) {
+      const uint16_t value = Get16(blocks.data() + entry);
+      const uint16_t type = value >> 12;
+      if (type == 0) continue;
+      if (type != 10 || uint64_t{page} + (value & 0xFFF) + 8 > image.size_of_image) {
+        fault("relocation block at " + std::to_string(at) + " fixes an address Windows refuses");
+        return;
+      }
+    }
+    at += block_size;
+  }
+}
+
+std::string KeyText(const ResourceKey& key) { return key.Text(); }
+
+// The entries of one resource directory: each key and where its subdirectory or data entry is.
+struct DirectoryEntry {
+  ResourceKey key;
+  uint32_t target = 0;
+  bool subdirectory = false;
+};
+
+bool ReadDirectory(ByteSpan section, uint32_t offset, std::vector<DirectoryEntry>* entries,
+                   std::vector<std::string>* lookup_faults, const std::string& where) {
+  uint16_t named, ids;
+  if (!section.Read16(offset + 12ull, &named) || !section.Read16(offset + 14ull, &ids)) return false;
+  entries->clear();
+  for (uint32_t i = 0; i < uint32_t{named} + ids; ++i) {
+    uint32_t name, target;
+    if (!section.Read32(offset + 16ull + 8ull * i, &name) ||
+        !section.Read32(offset + 20ull + 8ull * i, &target)) {
+      return false;
+    }
+    DirectoryEntry entry;
+    entry.subdirectory = (target & 0x80000000u) != 0;
+    entry.target = target & 0x7FFFFFFFu;
+    if (name & 0x80000000u) {
+      uint16_t length;
+      std::u16string text;
+      const uint64_t at = name & 0x7FFFFFFFu;
+      if (!section.Read16(at, &length) || !section.ReadUnits(at + 2, length, &text)) return false;
+      entry.key = ResourceKey::Name(std::move(text));
+    } else {
+      entry.key = ResourceKey::Id(static_cast<uint16_t>(name));
+    }
+    if (entry.key.is_name != (i < named)) {
+      lookup_faults->push_back(where + " counts its named entries wrongly");
+    }
+    if (!entries->empty() && !(entries->back().key < entry.key)) {
+      lookup_faults->push_back(where + " is not sorted: " + Quoted(KeyText(entry.key)) +
+                               " after " + Quoted(KeyText(entries->back().key)));
+    }
+    entries->push_back(std::move(entry));
+  }
+  return true;
+}
+
+void CheckName(const ResourceKey& key, const std::string& what, std::vector<std::string>* faults) {
+  if (!key.is_name) return;
+  const std::string shown = Quoted(key.Text());
+  if (!key.name.empty() && key.name[0] == u'#') {
+    faults->push_back(what + " " + shown + " begins with '#': Windows reads it as a number");
+  } else if (UpperCaseUnits(key.name) != key.name) {
+    faults->push_back(what + " " + shown + " is not stored in upper case: Windows never finds it");
+  }
+}
+
+// Every resource, three levels deep (type, name, language), or why the directory is damaged.
+std::string ReadResources(ByteSpan file, const Image& image, InstallerReport* report) {
+  uint32_t size;
+  const uint32_t rva = image.Directory(file, kResourceDirectory, &size);
+  const Section* holder = nullptr;
+  for (const Section& s : image.sections) {
+    if (rva >= s.virtual_address && rva - s.virtual_address < s.raw_size) holder = &s;
+  }
+  if (size == 0 || holder == nullptr) return "no resources: not an installer";
+  // Offsets in the directory count from its start, and reach to its section's end.
+  ByteSpan section;
+  file.Sub(holder->raw_pointer + (rva - holder->virtual_address),
+           holder->raw_size - (rva - holder->virtual_address), &section);
+  std::vector<DirectoryEntry> types, names, languages;
+  if (!ReadDirectory(section, 0, &types, &report->lookup_faults, "the resource directory")) {
+    return "damaged: the resource directory is cut short";
+  }
+  for (const DirectoryEntry& type : types) {
+    CheckName(type.key, "resource type", &report->lookup_faults);
+    if (!type.subdirectory ||
+        !ReadDirectory(section, type.target, &names, &report->lookup_faults,
+                       "type " + Quoted(KeyText(type.key)))) {
+      return "damaged: the directory of resource type " + Quoted(KeyText(type.key));
+    }
+    for (const DirectoryEntry& name : names) {
+      CheckName(name.key, "resource " + KeyText(type.key), &report->lookup_faults);
+      if (!name.subdirectory ||
+          !ReadDirectory(section, name.target, &languages, &report->lookup_faults,
+                         "resource " + Quoted(KeyText(name.key)))) {
+        return "damaged: the directory of resource " + Quoted(KeyText(name.key));
+      }
+      for (const DirectoryEntry& language : languages) {
+        uint32_t data_rva, data_size;
+        ResourceItem item;
+        if (language.subdirectory || language.key.is_name ||
+            !section.Read32(language.target, &data_rva) ||
+            !section.Read32(language.target + 4ull, &data_size) ||
+            !image.At(file, data_rva, data_size, &item.data)) {
+          return "damaged: the data of resource " + KeyText(type.key) + " " +
+                 Quoted(KeyText(name.key)) + " lies outside the file";
+        }
+        if (report->resources.size() == kMostResources) {
+          return "damaged: the resource directory names more than " +
+                 std::to_string(kMostResources) + " resources";
+        }
+        item.type = type.key;
+        item.name = name.key;
+        item.language = language.key.id;
+        report->resources.push_back(std::move(item));
+      }
+    }
+  }
+  return "";
+}
+
+// The payload as the stub scans it: types B7, BL, BN in turn, each one's named resources in
+// directory order (the first language of each).
+void ScanResources(InstallerReport* report) {
+  const char16_t* const kTypes[] = {u"B7", u"BL", u"BN"};
+  std::vector<PayloadName> names;
+  std::vector<size_t> of_name;
+  for (int type = 0; type < 3; ++type) {
+    for (size_t i = 0; i < report->resources.size(); ++i) {
+      const ResourceItem& item = report->resources[i];
+      if (!(item.type == ResourceKey::Name(kTypes[type])) || !item.name.is_name) continue;
+      if (i > 0 && report->resources[i - 1].type == item.type &&
+          report->resources[i - 1].name == item.name) {
+        continue;
+      }
+      names.push_back({type, item.name.name.data(), item.name.name.size(), item.data.size()});
+      of_name.push_back(i);
+    }
+  }
+  report->payload = ScanPayload(names.data(), names.size());
+  if (report->payload.exit_code != 0) return;
+  report->archive = static_cast<long>(of_name[static_cast<size_t>(report->payload.archive)]);
+  SetupProgram setup;
+  setup.resource = of_name[static_cast<size_t>(report->payload.setup)];
+  const ResourceItem& item = report->resources[setup.resource];
+  setup.patch = item.type == ResourceKey::Name(u"B7");
+  Sha256 digest;
+  if (item.type == ResourceKey::Name(u"BL")) {
+    setup.expanded = true;
+    CabinetContents contents;
+    setup.cabinet_fault = ReadCabinet(
+        item.data,
+        [&](const uint8_t* bytes, size_t count) {
+          digest.Update(bytes, count);
+          setup.size += count;
+        },
+        &contents);
+  } else {
+    digest.Update(item.data.data(), item.data.size());
+    setup.size = item.data.size();
+  }
+  setup.sha256 = digest.Finish();
+  report->setup = setup;
+}
+
+// One node of a version block: length, value length, type, key, value and children.
+struct VersionNode {
+  std::u16string key;
+  ByteSpan value;
+  ByteSpan children;
+  bool text = false;
+  uint64_t next = 0;  // where the node after it begins
+};
+
+bool ReadVersionNode(ByteSpan block, uint64_t at, VersionNode* node) {
+  uint16_t length, value_length, type;
+  ByteSpan whole;
+  if (!block.Read16(at, &length) || !block.Read16(at + 2, &value_length) ||
+      !block.Read16(at + 4, &type) || length < 6 || !block.Sub(at, length, &whole)) {
+    return false;
+  }
+  node->key.clear();
+  uint64_t offset = 6;
+  for (uint16_t unit; whole.Read16(offset, &unit) && unit != 0; offset += 2) {
+    node->key.push_back(static_cast<char16_t>(unit));
+  }
+  offset = AlignUp(offset + 2, 4);
+  node->text = type == 1;
+  const uint64_t value_bytes = node->text ? 2ull * value_length : value_length;
+  if (!whole.Sub(std::min<uint64_t>(offset, length), std::min<uint64_t>(value_bytes, whole.From(offset).size()), &node->value)) {
+    return false;
+  }
+  node->children = whole.From(AlignUp(offset + value_bytes, 4));
+  node->next = AlignUp(at + length, 4);
+  return true;
+}
+
+void ReadVersion(const ResourceItem& item, InstallerReport* report) {
+  VersionNode root, file_info, table, string;
+  if (!ReadVersionNode(item.data, 0, &root)) return;
+  uint32_t signature;
+  if (root.value.Read32(0, &signature) && signature == 0xFEEF04BD && root.value.size() >= 24) {
+    report->has_version = true;
+    const uint8_t* fixed = root.value.data();
+    for (int i = 0; i < 2; ++i) {
+      report->file_version[2 * i] = Get16(fixed + 10 + 4 * i);
+      report->file_version[2 * i + 1] = Get16(fixed + 8 + 4 * i);
+      report->product_version[2 * i] = Get16(fixed + 18 + 4 * i);
+      report->product_version[2 * i + 1] = Get16(fixed + 16 + 4 * i);
+    }
+  }
+  // StringFileInfo, its string tables, their strings: three levels, each loop moving forward.
+  for (uint64_t a = 0; ReadVersionNode(root.children, a, &file_info); a = file_info.next) {
+    if (file_info.key != u"StringFileInfo") continue;
+    for (uint64_t b = 0; ReadVersionNode(file_info.children, b, &table); b = table.next) {
+      for (uint64_t c = 0; ReadVersionNode(table.children, c, &string); c = string.next) {
+        std::u16string value;
+        string.value.ReadUnits(0, string.value.size() / 2, &value);
+        value.resize(std::min(value.find(u'\0'), value.size()));
+        report->version_strings.emplace_back(Utf16ToUtf8(string.key), Utf16ToUtf8(value));
+      }
+    }
+  }
+}
+
+void ReadIconGroup(const ResourceItem& item, InstallerReport* report) {
+  uint16_t count;
+  if (!item.data.Read16(4, &count)) return;
+  for (uint32_t i = 0; i < count; ++i) {
+    uint8_t width, height;
+    if (!item.data.Read8(6 + 14ull * i, &width) || !item.data.Read8(7 + 14ull * i, &height)) return;
+    report->icon_sizes.emplace_back(width ? width : 256u, height ? height : 256u);
+  }
+}
+
+void ReadSignatureOf(ByteSpan file, const Image& image, InstallerReport* report) {
+  uint32_t size;
+  const uint32_t offset = image.Directory(file, kSecurityDirectory, &size);
+  if (size == 0) return;
+  ByteSpan table;
+  if (!file.Sub(offset, size, &table)) {
+    report->signature_fault = "the certificate table lies past the end of the file";
+    return;
+  }
+  report->signature = ReadSignature(table, &report->signature_fault);
+  if (!report->signature) return;
+  AuthenticodeLayout layout;
+  layout.checksum_field = image.optional + kCheckSumField;
+  layout.security_entry = image.optional + kSecurityEntryField;
+  layout.table_offset = offset;
+  layout.table_size = size;
+  AuthenticodeDigest digest(report->signature->algorithm, layout);
+  digest.Update(file.data(), file.size());
+  report->digest_ok = digest.Finish() == report->signature->digest;
+}
+
+std::string VersionText(const std::array<uint16_t, 4>& v) {
+  return std::to_string(v[0]) + "." + std::to_string(v[1]) + "." + std::to_string(v[2]) + "." +
+         std::to_string(v[3]);
+}
+
+void ResourceJson(JsonWriter& json, const InstallerReport& report,
+                  const std::vector<std::string>& digests, size_t index) {
+  const ResourceItem& item = report.resources[index];
+  json.Key("type").String(item.type.Text()).Key("name").String(item.name.Text());
+  json.Key("size").Number(item.data.size()).Key("sha256").String(digests[index]);
+}
+
+}  // namespace
+
+bool StubDigest(ByteSpan file, std::array<uint8_t, Sha256::kSize>* digest) {
+  Image image;
+  if (!ReadImage(file, &image).empty()) return false;
+  uint32_t size;
+  const uint32_t resources = image.Directory(file, kResourceDirectory, &size);
+  const uint32_t relocations = image.Directory(file, kRelocationDirectory, &size);
+  Sha256 sha;
+  uint8_t field[4];
+  Set32(field, image.entry_point);
+  sha.Update(field, 4);
+  for (const Section& s : image.sections) {
+    if (s.virtual_address == resources || (size != 0 && s.virtual_address == relocations)) continue;
+    uint8_t header[16] = {};
+    std::copy(s.name.begin(), s.name.end(), header);
+    Set32(header + 8, s.virtual_address);
+    Set32(header + 12, s.virtual_size);
+    sha.Update(header, sizeof(header));
+    if (s.raw_size != 0) sha.Update(file.data() + s.raw_pointer, s.raw_size);
+  }
+  *digest = sha.Finish();
+  return true;
+}
+
+InstallerReport ReadInstaller(ByteSpan file, const std::vector<StubRelease>& releases) {
+  InstallerReport report;
+  report.file_size = file.size();
+  Image image;
+  report.unreadable = ReadImage(file, &image);
+  if (!report.unreadable.empty()) return report;
+  report.image_size = image.size_of_image;
+  report.checksum_ok = Checksum(file, image.optional + kCheckSumField) == image.checksum;
+  CheckLayout(file, image, &report);
+  report.unreadable = ReadResources(file, image, &report);
+  if (!report.unreadable.empty()) return report;
+  StubDigest(file, &report.stub_digest);
+  for (const StubRelease& release : releases) {
+    if (release.digest == report.stub_digest) report.stub_release = release.version;
+  }
+  bool payload_types = false;
+  for (const ResourceItem& item : report.resources) {
+    payload_types |= item.type == ResourceKey::Name(u"B7") ||
+                     item.type == ResourceKey::Name(u"BL") || item.type == ResourceKey::Name(u"BN");
+  }
+  if (!payload_types && !report.stub_release) {
+    report.unreadable = "not an installer: no payload resources and not a stub of tamrel-pack";
+    return report;
+  }
+  ScanResources(&report);
+  for (const ResourceItem& item : report.resources) {
+    if (item.type == ResourceKey::Id(kRtVersion) && !report.has_version) ReadVersion(item, &report);
+    if (item.type == ResourceKey::Id(kRtGroupIcon) && item.name == ResourceKey::Id(kIconGroup) &&
+        report.icon_sizes.empty()) {
+      ReadIconGroup(item, &report);
+    }
+  }
+  ReadSignatureOf(file, image, &report);
+  return report;
+}
+
+std::vector<std::string> VerifyFaults(const InstallerReport& report) {
+  if (!report.unreadable.empty()) return {report.unreadable};
+  std::vector<std::string> faults = report.image_faults;
+  if (!report.checksum_ok) faults.push_back("the PE checksum is wrong");
+  faults.insert(faults.end(), report.lookup_faults.begin(), report.lookup_faults.end());
+  if (report.payload.exit_code != 0) {
+    faults.push_back("the installer would exit with " + std::to_string(report.payload.exit_code) +
+                     " (error " + std::to_string(report.payload.error) + ") before setup runs");
+  }
+  if (report.setup && !report.setup->cabinet_fault.empty()) {
+    faults.push_back("the setup program's cabinet: " + report.setup->cabinet_fault);
+  }
+  if (!report.stub_release) {
+    faults.push_back("the stub is not one a release of tamrel-pack carries");
+  }
+  if (!report.signature_fault.empty()) faults.push_back("the signature: " + report.signature_fault);
+  if (report.signature && !report.digest_ok) {
+    faults.push_back("the signature's digest does not match the file: changed after signing");
+  }
+  return faults;
+}
+
+std::string ReportJson(const InstallerReport& report) {
+  JsonWriter json;
+  json.Open('{');
+  json.Key("file_size").Number(report.file_size);
+  if (!report.unreadable.empty()) {
+    json.Key("error").String(report.unreadable).Close();
+    return json.text();
+  }
+  // Each resource's digest once: the archive is listed twice.
+  std::vector<std::string> digests;
+  for (const ResourceItem& item : report.resources) {
+    Sha256 sha;
+    sha.Update(item.data.data(), item.data.size());
+    const auto digest = sha.Finish();
+    digests.push_back(HexText(digest.data(), digest.size()));
+  }
+  json.Key("image_size").Number(report.image_size).Key("checksum_ok").Bool(report.checksum_ok);
+  json.Key("resources").Open('[');
+  for (size_t i = 0; i < report.resources.size(); ++i) {
+    json.Open('{');
+    ResourceJson(json, report, digests, i);
+    json.Key("language").Number(report.resources[i].language).Close();
+  }
+  json.Close().Key("archive");
+  if (report.archive < 0) {
+    json.Null();
+  } else {
+    json.Open('{');
+    ResourceJson(json, report, digests, static_cast<size_t>(report.archive));
+    json.Close();
+  }
+  json.Key("setup");
+  if (!report.setup) {
+    json.Null();
+  } else {
+    const SetupProgram& setup = *report.setup;
+    const ResourceItem& item = report.resources[setup.resource];
+    json.Open('{').Key("type").String(item.type.Text()).Key("name").String(item.name.Text());
+    json.Key("size").Number(setup.size);
+    json.Key("sha256").String(HexText(setup.sha256.data(), setup.sha256.size()));
+    json.Key("patch").Bool(setup.patch).Key("expanded").Bool(setup.expanded);
+    if (setup.expanded) {
+      json.Key("stored_size").Number(item.data.size()).Key("cabinet_error");
+      if (setup.cabinet_fault.empty()) json.Null(); else json.String(setup.cabinet_fault);
+    }
+    json.Close();
+  }
+  json.Key("would_exit");
+  if (report.payload.exit_code == 0) {
+    json.Null();
+  } else {
+    json.Number(report.payload.exit_code).Key("extra_code").Number(report.payload.error);
+  }
+  json.Key("version");
+  if (!report.has_version && report.version_strings.empty()) {
+    json.Null();
+  } else {
+    json.Open('{').Key("file_version").String(VersionText(report.file_version));
+    json.Key("product_version").String(VersionText(report.product_version));
+    json.Key("strings").Open('{');
+    for (const auto& [key, value] : report.version_strings) json.Key(key).String(value);
+    json.Close().Close();
+  }
+  json.Key("icon").Open('[');
+  for (const auto& [width, height] : report.icon_sizes) {
+    json.String(std::to_string(width) + "x" + std::to_string(height));
+  }
+  json.Close();
+  json.Key("stub").Open('{').Key("genuine").Bool(report.stub_release.has_value());
+  json.Key("packer_version");
+  if (report.stub_release) json.String(*report.stub_release); else json.Null();
+  json.Key("digest").String(HexText(report.stub_digest.data(), report.stub_digest.size()));
+  json.Close().Key("signature");
+  if (!report.signature) {
+    if (report.signature_fault.empty()) json.Null(); else json.Open('{').Key("error").String(report.signature_fault).Close();
+  } else {
+    const SignatureInfo& s = *report.signature;
+    json.Open('{').Key("subject").String(s.subject).Key("issuer").String(s.issuer);
+    json.Key("digest_algorithm").String(DigestName(s.algorithm));
+    json.Key("digest_ok").Bool(report.digest_ok);
+    json.Key("signing_time");
+    if (s.signing_time.empty()) json.Null(); else json.String(s.signing_time);
+    json.Key("timestamp");
+    if (s.timestamp.empty()) json.Null(); else json.String(s.timestamp);
+    json.Key("trust").String("not judged here: check the chain with osslsigncode verify or "
+                             "signtool verify /pa");
+    json.Close();
+  }
+  json.Key("load_faults").Open('[');
+  for (const std::string& fault : report.image_faults) json.String(fault);
+  for (const std::string& fault : report.lookup_faults) json.String(fault);
+  json.Close();
+  json.Close();
+  return json.text();
+}
+
+}  // namespace pack
