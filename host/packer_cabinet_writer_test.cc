@@ -36,9 +36,9 @@ HOST_TEST(DosTimeFromEpochKeepsTheCalendarAndTheRange) {
   }
 }
 
-// Two faults a pack meets while it runs: the rest of the run failing, which must stop the
-// compression at once rather than after the whole setup program, and an input rewritten in place
-// at the same size, which only its times show.
+// Faults a pack meets while it runs: the rest of the run failing, which must stop the
+// compression at once rather than after the whole setup program, an input rewritten in place at
+// the same size, which only its times show, and one truncated.
 HOST_TEST(CompressionStopsWhenCancelledAndARewrittenInputIsCaught) {
   char folder[] = "/tmp/packer-host-XXXXXX";
   CHECK(mkdtemp(folder) != nullptr, "scratch folder");
@@ -78,6 +78,16 @@ HOST_TEST(CompressionStopsWhenCancelledAndARewrittenInputIsCaught) {
     });
     CHECK(error.find("archive '" + path + "' changed while it was packed") != std::string::npos,
           "rewritten at the same size");
+  }
+  {
+    // Truncated after it was opened: the kernel's copy comes up short, and nothing is mapped
+    // that could fault.
+    pack::InputFile input(path, "archive");
+    truncate(path.c_str(), static_cast<off_t>(bytes.size() / 2));
+    pack::OutputFile out(folder, "out.exe", pack::OutputKind::kScratch);
+    const std::string error = failure(
+        [&] { out.AppendFrom(input, bytes.size(), [](const uint8_t*, size_t) {}); });
+    CHECK(error.find("changed while it was packed") != std::string::npos, "truncated");
   }
   unlink(path.c_str());
   rmdir(folder);

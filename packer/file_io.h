@@ -109,6 +109,9 @@ class OutputFile {
   using Seer = std::function<void(const uint8_t*, size_t)>;
   void AppendFrom(InputFile& file, uint64_t count, const Seer& see);
   void AppendFrom(OutputFile& written, uint64_t count, const Seer& see);
+  // Shows `count` bytes already written, from `offset`, to `see` in order: on Linux from the
+  // file's own pages, not copied.
+  void See(uint64_t offset, uint64_t count, const Seer& see);
   // Gives the file a name beside the destination and closes it, every write checked, for another
   // program (a signing tool) to work on. Returns that path.
   std::string CloseForOthers();

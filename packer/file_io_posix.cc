@@ -250,12 +250,27 @@ void OutputFile::ReadAt(uint64_t offset, void* buffer, size_t count) {
   }
 }
 
+void OutputFile::See(uint64_t offset, uint64_t count, const Seer& see) {
+  static const uint64_t kPage = static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
+  while (count > 0) {
+    // A window at a time: mapped pages count towards the program's resident memory.
+    const size_t chunk = static_cast<size_t>(std::min<uint64_t>(count, 16 << 20));
+    const uint64_t start = offset / kPage * kPage;
+    const size_t lead = static_cast<size_t>(offset - start);
+    void* view = mmap(nullptr, lead + chunk, PROT_READ, MAP_SHARED, static_cast<int>(handle_),
+                      static_cast<off_t>(start));
+    if (view == MAP_FAILED) Failed("reading back what was written");
+    see(static_cast<const uint8_t*>(view) + lead, chunk);
+    munmap(view, lead + chunk);
+    offset += chunk;
+    count -= chunk;
+  }
+}
+
 void OutputFile::Append(intptr_t from, uint64_t from_offset, uint64_t count, const Seer& see,
                         const std::function<void()>& ended) {
-  // A window at a time: the output's pages are seen through a mapping of this size, which counts
-  // towards the program's resident memory while it is mapped.
+  // A window at a time, as See() maps the output.
   constexpr uint64_t kWindow = 16 << 20;
-  static const uint64_t kPage = static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
   const int source = static_cast<int>(from);
   const int target = static_cast<int>(handle_);
   while (count > 0) {
@@ -277,13 +292,7 @@ void OutputFile::Append(intptr_t from, uint64_t from_offset, uint64_t count, con
       done += static_cast<size_t>(copied);
     }
     if (done == chunk) {
-      const uint64_t start = offset_ / kPage * kPage;
-      const size_t lead = static_cast<size_t>(offset_ - start);
-      void* view = mmap(nullptr, lead + chunk, PROT_READ, MAP_SHARED, target,
-                        static_cast<off_t>(start));
-      if (view == MAP_FAILED) Failed("reading back what was written");
-      see(static_cast<const uint8_t*>(view) + lead, chunk);
-      munmap(view, lead + chunk);
+      See(offset_, chunk, see);
       offset_ += chunk;
     } else {
       // What the kernel did not copy, through a buffer: seen, then written.

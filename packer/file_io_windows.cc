@@ -263,6 +263,17 @@ void OutputFile::Append(intptr_t from, uint64_t from_offset, uint64_t count, con
   }
 }
 
+void OutputFile::See(uint64_t offset, uint64_t count, const Seer& see) {
+  if (buffer_.empty()) buffer_.resize(4 << 20);
+  while (count > 0) {
+    const size_t piece = static_cast<size_t>(std::min<uint64_t>(count, buffer_.size()));
+    ReadAt(offset, buffer_.data(), piece);
+    see(buffer_.data(), piece);
+    offset += piece;
+    count -= piece;
+  }
+}
+
 void OutputFile::Name() {}
 
 void OutputFile::Close() {

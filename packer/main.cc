@@ -10,6 +10,7 @@
 #include "cabinet_writer.h"
 #include "file_io.h"
 #include "icon_file.h"
+#include "key_signing.h"
 #include "inspect.h"
 #include "options.h"
 #include "pack_error.h"
@@ -257,7 +258,11 @@ void Pack(const Options& options) {
   std::optional<std::vector<IconImage>> icon;
   if (icon_file) icon = ReadIconFile(*icon_file);
   const std::optional<uint64_t> epoch = SourceDate();
-  if (options.sign_cert || options.sign_command) CheckSigningMaterial(options);
+  // A key file signs here, in the same pass as the rest; what this build cannot sign itself
+  // goes to osslsigncode, whose tools are checked for now.
+  KeyMaterialOwner key;
+  if (options.sign_cert) key = LoadKeyMaterial(options);
+  if (options.sign_command || (options.sign_cert && !key)) CheckSigningMaterial(options);
 
   const StubImage stub(kStubImage, kStubImageSize);
   std::vector<ResourceEntry> entries =
@@ -352,7 +357,8 @@ void Pack(const Options& options) {
   OutputFile installer(folder, options.output, OutputKind::kInstaller);
   stub.Write(installer, tree, finish_cabinet);
   CheckImageSize(stub, tree.size());
-  if (!options.sign_cert) {
+  if (!options.sign_cert || key) {
+    if (key) SignInPlace(installer, *key, epoch ? *epoch : kFirstDosSecond, options.output);
     // The signing command works on the complete installer under its temporary name; what it
     // leaves is checked, and only then renamed into place.
     if (options.sign_command) {

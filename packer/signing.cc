@@ -8,6 +8,7 @@
 
 #include <zlib.h>
 
+#include "authenticode.h"
 #include "bytes.h"
 #include "cabinet_writer.h"
 #include "file_io.h"
@@ -169,6 +170,35 @@ void SignWithCommand(const std::string& path, const std::vector<std::string>& co
   }
 }
 
+std::string ReadPassphrase(const Options& options) {
+  std::string passphrase;
+  if (!options.sign_pass_file) return passphrase;
+  InputFile file(*options.sign_pass_file, "passphrase file");
+  std::vector<uint8_t> bytes = file.ReadAll(1 << 16);
+  passphrase.assign(bytes.begin(), bytes.end());
+  if (!passphrase.empty() && passphrase.back() == '\n') passphrase.pop_back();
+  if (!passphrase.empty() && passphrase.back() == '\r') passphrase.pop_back();
+  // openssl would take the first line and osslsigncode the whole file.
+  if (passphrase.find_first_of("\r\n") != std::string::npos) {
+    Fail("passphrase file " + Quoted(*options.sign_pass_file) + " holds more than one line");
+  }
+  return passphrase;
+}
+
+void KeyUnreadable(const Options& options) {
+  if (options.sign_pass_file) {
+    Fail("cannot read the signing key " + Quoted(*options.sign_key) +
+         ": not a private key, or not the passphrase in " + Quoted(*options.sign_pass_file));
+  }
+  Fail("cannot read the signing key " + Quoted(*options.sign_key) +
+       ": not a private key, or encrypted (give its passphrase with --sign-pass-file)");
+}
+
+void KeyOfNoCertificate(const Options& options) {
+  Fail("signing failed: the key " + Quoted(*options.sign_key) + " belongs to no certificate in " +
+       Quoted(*options.sign_cert));
+}
+
 void CheckSigningMaterial(const Options& options) {
   if (options.sign_command) {
     const std::string& program = options.sign_command_words[0];
@@ -180,31 +210,69 @@ void CheckSigningMaterial(const Options& options) {
   }
   { InputFile certificate(*options.sign_cert, "certificate"); }
   { InputFile key(*options.sign_key, "signing key"); }
-  std::string passphrase;
-  if (options.sign_pass_file) {
-    InputFile file(*options.sign_pass_file, "passphrase file");
-    std::vector<uint8_t> bytes = file.ReadAll(1 << 16);
-    passphrase.assign(bytes.begin(), bytes.end());
-    if (!passphrase.empty() && passphrase.back() == '\n') passphrase.pop_back();
-    if (!passphrase.empty() && passphrase.back() == '\r') passphrase.pop_back();
-    // openssl would take the first line and osslsigncode the whole file.
-    if (passphrase.find_first_of("\r\n") != std::string::npos) {
-      Fail("passphrase file " + Quoted(*options.sign_pass_file) + " holds more than one line");
-    }
-  }
+  const std::string passphrase = ReadPassphrase(options);
   Run({"openssl", "x509", "-in", *options.sign_cert, "-noout"},
       "reading the certificate " + Quoted(*options.sign_cert));
   ProcessResult key = RunProcess({"openssl", "pkey", "-in", *options.sign_key, "-noout", "-passin",
                                   "env:TAMREL_PACK_PASSPHRASE"},
                                  {{"TAMREL_PACK_PASSPHRASE", passphrase}});
-  if (!key.started || key.exit_code != 0) {
-    if (options.sign_pass_file) {
-      Fail("cannot read the signing key " + Quoted(*options.sign_key) +
-           ": not a private key, or not the passphrase in " + Quoted(*options.sign_pass_file));
-    }
-    Fail("cannot read the signing key " + Quoted(*options.sign_key) +
-         ": not a private key, or encrypted (give its passphrase with --sign-pass-file)");
+  if (!key.started || key.exit_code != 0) KeyUnreadable(options);
+}
+
+namespace {
+// The ones' complement sum of 16-bit little-endian words the PE checksum is made of, folded.
+uint64_t AddWords(uint64_t sum, const std::vector<uint8_t>& bytes) {
+  for (size_t i = 0; i + 1 < bytes.size(); i += 2) sum += Get16(&bytes[i]);
+  while (sum >> 16) sum = (sum & 0xFFFF) + (sum >> 16);
+  return sum;
+}
+}  // namespace
+
+void SignInPlace(OutputFile& installer, const KeyMaterial& key, uint64_t signing_time,
+                 const std::string& output) {
+  uint8_t head[0x40];
+  installer.ReadAt(0, head, sizeof(head));
+  const uint64_t optional = Get32(head + 0x3C) + 24;
+  AuthenticodeLayout layout;
+  layout.checksum_field = optional + kCheckSumField;
+  layout.security_entry = optional + kSecurityEntryField;
+  const uint64_t length = installer.offset();
+  AuthenticodeDigest digest(DigestAlgorithm::kSha256, layout);
+  installer.See(0, length, [&digest](const uint8_t* data, size_t count) {
+    digest.Update(data, count);
+  });
+  const std::vector<uint8_t> signature = SignedData(key, digest.Finish(), signing_time);
+
+  // One WIN_CERTIFICATE (revision 2.0, PKCS #7 SignedData) at the image's end, which is on a
+  // file-alignment boundary, padded to eight bytes as the format wants.
+  const size_t padding = (8 - signature.size() % 8) % 8;
+  const uint32_t table_size = static_cast<uint32_t>(8 + signature.size() + padding);
+  if (length + table_size > kMaxImageSize) {
+    Fail("the signed installer would be " + std::to_string(length + table_size) +
+         " bytes; Windows loads an executable file of at most " + std::to_string(kMaxImageSize) +
+         " bytes (2 GB), its signature included: make the archive smaller (" + Quoted(output) +
+         ")");
   }
+  std::vector<uint8_t> table;
+  Put32(table, table_size);
+  Put16(table, 0x0200);
+  Put16(table, 0x0002);
+  table.insert(table.end(), signature.begin(), signature.end());
+  table.resize(table_size, 0);
+  std::vector<uint8_t> entry;
+  Put32(entry, static_cast<uint32_t>(length));
+  Put32(entry, table_size);
+
+  // The checksum is a sum of words plus the length: what was summed before is the old value
+  // less the old length, and the new words (the directory entry was zero) are added to it.
+  uint8_t field[4];
+  installer.ReadAt(layout.checksum_field, field, sizeof(field));
+  uint64_t sum = Get32(field) - length;
+  sum = AddWords(AddWords(sum, table), entry);
+  Set32(field, static_cast<uint32_t>(sum + length + table_size));
+  installer.Write(table.data(), table.size());
+  installer.WriteAt(layout.security_entry, entry.data(), entry.size());
+  installer.WriteAt(layout.checksum_field, field, sizeof(field));
 }
 
 void Sign(const std::string& unsigned_path, const std::string& signed_path,
@@ -227,8 +295,7 @@ void Sign(const std::string& unsigned_path, const std::string& signed_path,
   } catch (const PackError& error) {
     // The signing tool's half-written file goes with the OutputFile that named it.
     if (std::string(error.what()).find("consistency of a private key") != std::string::npos) {
-      Fail("signing failed: the key " + Quoted(*options.sign_key) +
-           " belongs to no certificate in " + Quoted(*options.sign_cert));
+      KeyOfNoCertificate(options);
     }
     throw;
   }

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "file_io.h"
+#include "key_signing.h"
 #include "options.h"
 
 namespace pack {
@@ -15,6 +17,19 @@ namespace pack {
 // anything is written: osslsigncode would ask for a passphrase on the terminal, again and again.
 // For --sign-command, that its program is there.
 void CheckSigningMaterial(const Options& options);
+
+// The passphrase of --sign-pass-file (one line; its line break dropped), or empty.
+std::string ReadPassphrase(const Options& options);
+// The refusals of a key that cannot be read, and of one that signed none of the certificates.
+[[noreturn]] void KeyUnreadable(const Options& options);
+[[noreturn]] void KeyOfNoCertificate(const Options& options);
+
+// Signs the finished, still open installer with a key this build signs with itself: its
+// Authenticode digest read from the file's pages, the certificate table appended, its directory
+// entry and the checksum set. Fails, before the table is written, when the signed file would be
+// past what Windows loads; `output` names it in that message.
+void SignInPlace(OutputFile& installer, const KeyMaterial& key, uint64_t signing_time,
+                 const std::string& output);
 
 // Signs `unsigned_path` into `signed_path`. Without a time-stamping server the signing time is
 // `epoch` (or 1980-01-01 when unset), so that a signed installer is reproducible too.

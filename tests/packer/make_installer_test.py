@@ -497,15 +497,39 @@ class SigningTest(PackerTest):
                 self.assertNotEqual(0, status)
                 self.assertIn("MISMATCH", report)
 
-    def test_encrypted_key_signs_the_same_bytes(self):
-        plain_key = self.built(self.product + ["--sign-cert", self.cert, "--sign-key", self.key])
-        for ending in (b"", b"\n", b"\r\n"):
-            with self.subTest(ending=ending):
-                passphrase = self.file("right.pass", b"right" + ending)
-                with_pass = self.built(self.product + [
-                    "--sign-cert", self.cert, "--sign-key", self.encrypted_key,
-                    "--sign-pass-file", passphrase])
-                self.assertEqual(plain_key, with_pass)
+    def test_every_form_of_key_signs_as_osslsigncode_signs(self):
+        """The packer signs itself: byte for byte what osslsigncode writes, for PEM and DER,
+        encrypted keys, and a certificate file that holds more than the signer's."""
+        unsigned = os.path.join(self.dir, "to-sign.exe")
+        self.built(self.product, "to-sign.exe")
+        der_cert, der_key = self.dir + "/signer.der", self.dir + "/signer.key.der"
+        subprocess.run(["openssl", "x509", "-in", self.cert, "-outform", "DER", "-out", der_cert],
+                       check=True)
+        subprocess.run(["openssl", "pkey", "-in", self.key, "-outform", "DER", "-out", der_key],
+                       check=True)
+        chain = self.file("chain.pem", open(self.other_cert, "rb").read() +
+                          open(self.cert, "rb").read())
+        passphrase = self.file("right.pass", b"right\n")
+        cases = [
+            (self.cert, self.key, []),
+            (der_cert, der_key, []),
+            (chain, self.key, []),
+            (self.cert, self.encrypted_key, ["--sign-pass-file", passphrase]),
+            (self.cert, self.encrypted_key, ["--sign-pass-file", self.file("crlf.pass",
+                                                                          b"right\r\n")]),
+        ]
+        for cert, key, more in cases:
+            with self.subTest(cert=cert, key=key, more=more):
+                expected = os.path.join(self.dir, "osslsigncode.exe")
+                if os.path.exists(expected):
+                    os.unlink(expected)
+                plain_key = self.key if key == self.encrypted_key else key
+                subprocess.run(["osslsigncode", "sign", "-certs", cert, "-key", plain_key, "-h",
+                                "sha256", "-time", "315532800", "-in", unsigned, "-out", expected],
+                               check=True, stdout=subprocess.DEVNULL)
+                with open(expected, "rb") as f:
+                    self.assertEqual(f.read(), self.built(self.product + [
+                        "--sign-cert", cert, "--sign-key", key, *more]))
 
     def test_sign_command(self):
         """Signed in place as osslsigncode signs; failures refused; split as sh splits."""
@@ -558,6 +582,32 @@ class SigningTest(PackerTest):
                 self.refused(self.product + ["--sign-command", template],
                              os.path.join(self.dir, "unsigned.exe"), fragment, windows=on_windows)
 
+    def test_countersigned_by_a_time_stamping_server(self):
+        """Over HTTP and HTTPS (its certificate trusted through $SSL_CERT_FILE, as the system's
+        roots would trust a real server's), accepted by osslsigncode; refused when the server
+        cannot be trusted, refuses, or is not there."""
+        signing = ["--sign-cert", self.cert, "--sign-key", self.key]
+        for tls in (False, True):
+            folder = tempfile.mkdtemp(dir=self.dir)
+            with self.subTest(tls=tls), packer_fixtures.TimeStampServer(folder, tls) as server:
+                trust = {"SSL_CERT_FILE": server.tls_cert} if tls else {}
+                out = os.path.join(self.dir, "stamped.exe")
+                done = pack(["--output", out, *self.product, *signing, "--timestamp-url",
+                             server.url], env_add=trust)
+                self.assertEqual(0, done.returncode, done.stderr)
+                report = subprocess.run(
+                    ["osslsigncode", "verify", "-CAfile", self.cert, "-TSA-CAfile",
+                     server.tsa_cert, "-in", out], stdout=subprocess.PIPE,
+                    stderr=subprocess.STDOUT, text=True).stdout
+                self.assertIn("Timestamp Server Signature verification: ok", report)
+                self.assertIn("Signature verification: ok", report)
+                refusals = [(server.url + "refuse", trust, "it answered 'HTTP/1.0 500")]
+                if tls:
+                    refusals.append((server.url, {}, "its certificate is not trusted"))
+                for url, env, fragment in refusals:
+                    self.refused(self.product + signing + ["--timestamp-url", url],
+                                 os.path.join(self.dir, "unsigned.exe"), fragment, env_add=env)
+
     def test_failed_signing_leaves_no_installer(self):
         cases = [
             (["--sign-cert", self.cert, "--sign-key", self.other_key], "belongs to no certificate"),
@@ -565,9 +615,13 @@ class SigningTest(PackerTest):
             (["--sign-cert", self.cert, "--sign-key", self.key, "--timestamp-url",
               "http://127.0.0.1:1/"], "signing failed"),
         ]
+        cases.append((["--sign-cert", self.cert, "--sign-key", self.key],
+                      "signing with a key file (--sign-cert, --sign-key) is done by the Linux "
+                      "build; on Windows, sign with signtool through --sign-command"))
         for args, fragment in cases:
             with self.subTest(args=args):
-                self.refused(self.product + args, os.path.join(self.dir, "unsigned.exe"), fragment)
+                self.refused(self.product + args, os.path.join(self.dir, "unsigned.exe"), fragment,
+                             windows="Linux build" in fragment)
 
 
 class DatesTest(PackerTest):

@@ -76,3 +76,70 @@ def main():
 
 if __name__ == "__main__":
     main()
+
+
+class TimeStampServer:
+    """An RFC 3161 time-stamping server on the loopback address, over HTTP or HTTPS, answering
+    with `openssl ts -reply`; /refuse answers 500. Use as a context manager: .url is its address,
+    .tsa_cert the certificate its stamps chain to, .tls_cert the HTTPS server's own."""
+
+    def __init__(self, folder, tls=False):
+        import http.server
+        import ssl
+        import threading
+        self.folder = folder
+        self.tsa_cert, tsa_key = os.path.join(folder, "tsa.crt"), os.path.join(folder, "tsa.key")
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1",
+                        "-subj", "/CN=Loopback TSA", "-addext",
+                        "extendedKeyUsage=critical,timeStamping", "-keyout", tsa_key,
+                        "-out", self.tsa_cert], check=True, stderr=subprocess.DEVNULL)
+        config = os.path.join(folder, "tsa.cnf")
+        with open(os.path.join(folder, "tsa.serial"), "w") as f:
+            f.write("01\n")
+        with open(config, "w") as f:
+            f.write(f"[tsa]\ndefault_tsa = this\n[this]\nserial = {folder}/tsa.serial\n"
+                    f"signer_cert = {self.tsa_cert}\ncerts = {self.tsa_cert}\n"
+                    f"signer_key = {tsa_key}\nsigner_digest = sha256\ndefault_policy = 1.2.3.4.1\n"
+                    "digests = sha256\naccuracy = secs:1\ness_cert_id_alg = sha256\n")
+
+        class Answer(http.server.BaseHTTPRequestHandler):
+            def do_POST(self):
+                query = self.rfile.read(int(self.headers["Content-Length"]))
+                if self.path == "/refuse":
+                    self.send_error(500)
+                    return
+                done = subprocess.run(["openssl", "ts", "-reply", "-config", config,
+                                       "-queryfile", "/dev/stdin", "-out", "/dev/stdout"],
+                                      input=query, stdout=subprocess.PIPE,
+                                      stderr=subprocess.DEVNULL)
+                self.send_response(200)
+                self.send_header("Content-Type", "application/timestamp-reply")
+                self.send_header("Content-Length", str(len(done.stdout)))
+                self.end_headers()
+                self.wfile.write(done.stdout)
+
+            def log_message(self, *args):
+                pass
+
+        self.server = http.server.HTTPServer(("127.0.0.1", 0), Answer)
+        self.tls_cert = None
+        if tls:
+            self.tls_cert, tls_key = os.path.join(folder, "tls.crt"), os.path.join(folder, "tls.key")
+            subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days",
+                            "1", "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1",
+                            "-keyout", tls_key, "-out", self.tls_cert], check=True,
+                           stderr=subprocess.DEVNULL)
+            context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+            context.load_cert_chain(self.tls_cert, tls_key)
+            self.server.socket = context.wrap_socket(self.server.socket, server_side=True)
+        scheme = "https" if tls else "http"
+        self.url = f"{scheme}://127.0.0.1:{self.server.server_address[1]}/"
+        self.thread = threading.Thread(target=self.server.serve_forever, daemon=True)
+
+    def __enter__(self):
+        self.thread.start()
+        return self
+
+    def __exit__(self, *exc):
+        self.server.shutdown()
+        self.server.server_close()
