@@ -11,7 +11,7 @@
 #include "file_io.h"
 #include "icon_file.h"
 #include "key_signing.h"
-#include "inspect.h"
+#include "reading_commands.h"
 #include "options.h"
 #include "pack_error.h"
 #include "payload_scan.h"

@@ -72,7 +72,7 @@ set_tests_properties(packer_packages PROPERTIES TIMEOUT 600
                      ENVIRONMENT "STUB_BUILD_DIR=${CMAKE_BINARY_DIR}")
 
 # inspect, verify and extract on installers of every kind, and the line printed after packing.
-add_test(NAME packer_inspect
-         COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/packer/inspect_test.py)
-set_tests_properties(packer_inspect PROPERTIES TIMEOUT 300
+add_test(NAME packer_reading_commands
+         COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/packer/reading_commands_test.py)
+set_tests_properties(packer_reading_commands PROPERTIES TIMEOUT 300
                      ENVIRONMENT "STUB_BUILD_DIR=${CMAKE_BINARY_DIR}")

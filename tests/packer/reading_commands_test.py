@@ -3,7 +3,7 @@
 branded, signed, changed after signing, with a stub byte changed, incomplete, and not an
 installer at all; the line printed after packing and the command-line conveniences.
 
-Usage: inspect_test.py   ($STUB_BUILD_DIR names the build folder, default ./build)
+Usage: reading_commands_test.py   ($STUB_BUILD_DIR names the build folder, default ./build)
 """
 import hashlib
 import json

@@ -1,4 +1,4 @@
-#include "inspect.h"
+#include "reading_commands.h"
 
 #include <algorithm>
 #include <cstdio>
