@@ -11,14 +11,7 @@ namespace pack {
 namespace {
 
 constexpr uint16_t kAmd64 = 0x8664;
-constexpr uint16_t kPe32Plus = 0x20B;
 constexpr uint32_t kMostSections = 96;  // the loader's own limit
-constexpr uint32_t kResourceDirectory = 2;
-constexpr uint32_t kSecurityDirectory = 4;
-constexpr uint32_t kRelocationDirectory = 5;
-constexpr uint16_t kRtGroupIcon = 14;
-constexpr uint16_t kRtVersion = 16;
-constexpr uint16_t kIconGroup = 107;
 // Far more than an installer holds; the directory may not make more out of shared entries.
 constexpr size_t kMostResources = 65536;
 

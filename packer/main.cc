@@ -33,12 +33,6 @@
 namespace pack {
 namespace {
 
-constexpr uint16_t kRtIcon = 3;
-constexpr uint16_t kRtRcData = 10;
-constexpr uint16_t kRtGroupIcon = 14;
-constexpr uint16_t kRtVersion = 16;
-constexpr uint16_t kIconGroup = 107;
-constexpr uint16_t kEnglishUs = 1033;
 
 // $SOURCE_DATE_EPOCH in seconds, or nothing when unset or empty.
 std::optional<uint64_t> SourceDate() {
@@ -64,14 +58,6 @@ std::u16string Utf16(const std::string& text, const std::string& what) {
 
 ResourceKey NameKey(const std::string& text, const std::string& what) {
   return ResourceKey::Name(StoredResourceName(Utf16(text, what), what));
-}
-
-std::string SizeText(uint64_t bytes) {
-  std::string digits = std::to_string(bytes);
-  for (int at = static_cast<int>(digits.size()) - 3; at > 0; at -= 3) {
-    digits.insert(static_cast<size_t>(at), ",");
-  }
-  return digits;
 }
 
 ResourceEntry FileEntry(ResourceKey type, ResourceKey name, InputFile& file) {
@@ -148,8 +134,8 @@ std::vector<ResourceEntry> BrandedStubResources(const StubImage& stub, const Bra
 void CheckImageSize(const StubImage& stub, uint64_t resource_size) {
   uint64_t image = stub.ImageSize(resource_size);
   if (image > kMaxImageSize) {
-    Fail("the installer would be an image of " + SizeText(image) +
-         " bytes; a PE32+ image can be at most " + SizeText(kMaxImageSize) +
+    Fail("the installer would be an image of " + GroupedDigits(image) +
+         " bytes; a PE32+ image can be at most " + GroupedDigits(kMaxImageSize) +
          " bytes (2 GB): make the archive smaller or split the product");
   }
 }
@@ -205,11 +191,10 @@ void CheckPayload(const ResourceTree& tree, bool allow_incomplete) {
 
 // Windows maps an executable file of at most what an image may be: the certificate table that
 // signing appends counts too.
-void CheckSignedSize(const std::string& path, const std::string& output) {
-  const uint64_t size = FileSize(path, output);
+void CheckSignedSize(uint64_t size) {
   if (size > kMaxImageSize) {
-    Fail("the signed installer would be " + SizeText(size) + " bytes; Windows loads an "
-         "executable file of at most " + SizeText(kMaxImageSize) +
+    Fail("the signed installer would be " + GroupedDigits(size) + " bytes; Windows loads an "
+         "executable file of at most " + GroupedDigits(kMaxImageSize) +
          " bytes (2 GB), its signature included: make the archive smaller");
   }
 }
@@ -358,13 +343,16 @@ void Pack(const Options& options) {
   stub.Write(installer, tree, finish_cabinet);
   CheckImageSize(stub, tree.size());
   if (!options.sign_cert || key) {
-    if (key) SignInPlace(installer, *key, epoch ? *epoch : kFirstDosSecond, options.output);
+    if (key) {
+      SignInPlace(installer, *key, epoch ? *epoch : kFirstDosSecond);
+      CheckSignedSize(installer.offset());
+    }
     // The signing command works on the complete installer under its temporary name; what it
     // leaves is checked, and only then renamed into place.
     if (options.sign_command) {
       const std::string path = installer.CloseForOthers();
       SignWithCommand(path, options.sign_command_words);
-      CheckSignedSize(path, options.output);
+      CheckSignedSize(FileSize(path, options.output));
     }
     installer.Commit(options.output);
     if (!options.quiet) PrintOut(PackedSummary(options.output));
@@ -375,7 +363,7 @@ void Pack(const Options& options) {
   // that does not exist yet.
   OutputFile signed_installer(folder, options.output, OutputKind::kForTool);
   Sign(unsigned_path, signed_installer.path(), options, epoch);
-  CheckSignedSize(signed_installer.path(), options.output);
+  CheckSignedSize(FileSize(signed_installer.path(), options.output));
   signed_installer.Commit(options.output);
   if (!options.quiet) PrintOut(PackedSummary(options.output));
 }

@@ -9,7 +9,6 @@
 namespace pack {
 namespace {
 
-constexpr uint16_t kPe32Plus = 0x20B;
 constexpr uint32_t kSectionHeader = 40;
 constexpr uint32_t kInitializedData = 0x00000040u;
 // Initialised data, readable and nothing else, as resource compilers write it. The linked stub's
@@ -24,8 +23,6 @@ constexpr uint32_t kSizeOfImage = 56;
 constexpr uint32_t kSizeOfHeaders = 60;
 constexpr uint32_t kNumberOfRvaAndSizes = 108;
 constexpr uint32_t kDataDirectories = 112;
-constexpr uint32_t kResourceDirectory = 2;
-constexpr uint32_t kRelocationDirectory = 5;
 
 [[noreturn]] void Damaged(const char* what) {
   Fail(std::string("the stub image carried by this packer is unusable: ") + what);

@@ -20,6 +20,11 @@ constexpr uint64_t kMaxImageSize = 0x7FFFFFFFull;
 // and the certificate table's entry among the data directories.
 constexpr uint32_t kCheckSumField = 64;
 constexpr uint32_t kSecurityEntryField = 112 + 8 * 4;
+// The optional header's magic for PE32+, and the data directories the packer and the reader use.
+constexpr uint16_t kPe32Plus = 0x20B;
+constexpr uint32_t kResourceDirectory = 2;
+constexpr uint32_t kSecurityDirectory = 4;
+constexpr uint32_t kRelocationDirectory = 5;
 
 class StubImage {
  public:

@@ -27,19 +27,11 @@ const struct {
   const char* digest;
 } kEarlierStubs[] = {{nullptr, nullptr}};
 
-std::string Grouped(uint64_t bytes) {
-  std::string digits = std::to_string(bytes);
-  for (int at = static_cast<int>(digits.size()) - 3; at > 0; at -= 3) {
-    digits.insert(static_cast<size_t>(at), ",");
-  }
-  return digits;
-}
-
 // The whole installer; a file past what Windows loads is no installer, whatever it holds.
 std::vector<uint8_t> ReadWhole(const std::string& path, std::string* too_large) {
   InputFile file(path, "installer");
   if (file.size() > kMaxImageSize) {
-    *too_large = "not an installer: " + Grouped(file.size()) +
+    *too_large = "not an installer: " + GroupedDigits(file.size()) +
                  " bytes, more than the 2 GB Windows loads";
     return {};
   }
@@ -55,24 +47,24 @@ std::string Table(const InstallerReport& report) {
   auto line = [&out](const std::string& label, const std::string& value) {
     out += label + std::string(label.size() < 12 ? 12 - label.size() : 1, ' ') + value + "\n";
   };
-  line("image", Grouped(report.image_size) + " bytes in memory, " + Grouped(report.file_size) +
+  line("image", GroupedDigits(report.image_size) + " bytes in memory, " + GroupedDigits(report.file_size) +
                     " in the file, checksum " + (report.checksum_ok ? "right" : "WRONG"));
   line("stub", report.stub_release ? "genuine, tamrel-pack " + *report.stub_release
                                    : "NOT a stub of any tamrel-pack release");
   if (report.archive >= 0) {
     const ResourceItem& item = report.resources[static_cast<size_t>(report.archive)];
     line("archive", item.type.Text() + " " + Quoted(item.name.Text()) + ", " +
-                        Grouped(item.data.size()) + " bytes");
+                        GroupedDigits(item.data.size()) + " bytes");
   }
   if (report.setup) {
     const ResourceItem& item = report.resources[report.setup->resource];
     std::string text = item.type.Text() + " " + Quoted(item.name.Text()) + ", ";
     if (report.setup->expanded) {
-      text += "a cabinet of " + Grouped(item.data.size()) + " bytes expanding to " +
-              Grouped(report.setup->size) + ", sha256 " + Hex(report.setup->sha256);
+      text += "a cabinet of " + GroupedDigits(item.data.size()) + " bytes expanding to " +
+              GroupedDigits(report.setup->size) + ", sha256 " + Hex(report.setup->sha256);
       if (!report.setup->cabinet_fault.empty()) text += " (" + report.setup->cabinet_fault + ")";
     } else {
-      text += Grouped(report.setup->size) + " bytes" + (report.setup->patch ? ", a patch" : "");
+      text += GroupedDigits(report.setup->size) + " bytes" + (report.setup->patch ? ", a patch" : "");
     }
     line("setup", text);
   }
@@ -98,7 +90,7 @@ std::string Table(const InstallerReport& report) {
   out += "resources:\n";
   for (const ResourceItem& item : report.resources) {
     out += "  " + item.type.Text() + " " + item.name.Text() + " " +
-           std::to_string(item.language) + " " + Grouped(item.data.size()) + "\n";
+           std::to_string(item.language) + " " + GroupedDigits(item.data.size()) + "\n";
   }
   return out;
 }
@@ -270,7 +262,7 @@ std::string PackedSummary(const std::string& path) {
     const auto signature = ReadSignature(ByteSpan(table.data(), table.size()), &why);
     who = signature ? "signed by " + signature->subject : "signed (" + why + ")";
   }
-  return path + ": " + Grouped(file.size()) + " bytes, sha256 " + Hex(sha) + ", " + who + "\n";
+  return path + ": " + GroupedDigits(file.size()) + " bytes, sha256 " + Hex(sha) + ", " + who + "\n";
 }
 
 }  // namespace pack

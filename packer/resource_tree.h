@@ -11,6 +11,14 @@
 
 namespace pack {
 
+// The resource types and ids of the stub's own resources, and their language.
+constexpr uint16_t kRtIcon = 3;
+constexpr uint16_t kRtRcData = 10;
+constexpr uint16_t kRtGroupIcon = 14;
+constexpr uint16_t kRtVersion = 16;
+constexpr uint16_t kIconGroup = 107;
+constexpr uint16_t kEnglishUs = 1033;
+
 // A resource type or name: an integer id, or a string stored in upper case.
 struct ResourceKey {
   bool is_name = false;

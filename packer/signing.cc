@@ -228,8 +228,7 @@ uint64_t AddWords(uint64_t sum, const std::vector<uint8_t>& bytes) {
 }
 }  // namespace
 
-void SignInPlace(OutputFile& installer, const KeyMaterial& key, uint64_t signing_time,
-                 const std::string& output) {
+void SignInPlace(OutputFile& installer, const KeyMaterial& key, uint64_t signing_time) {
   uint8_t head[0x40];
   installer.ReadAt(0, head, sizeof(head));
   const uint64_t optional = Get32(head + 0x3C) + 24;
@@ -247,12 +246,6 @@ void SignInPlace(OutputFile& installer, const KeyMaterial& key, uint64_t signing
   // file-alignment boundary, padded to eight bytes as the format wants.
   const size_t padding = (8 - signature.size() % 8) % 8;
   const uint32_t table_size = static_cast<uint32_t>(8 + signature.size() + padding);
-  if (length + table_size > kMaxImageSize) {
-    Fail("the signed installer would be " + std::to_string(length + table_size) +
-         " bytes; Windows loads an executable file of at most " + std::to_string(kMaxImageSize) +
-         " bytes (2 GB), its signature included: make the archive smaller (" + Quoted(output) +
-         ")");
-  }
   std::vector<uint8_t> table;
   Put32(table, table_size);
   Put16(table, 0x0200);

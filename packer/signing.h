@@ -26,10 +26,8 @@ std::string ReadPassphrase(const Options& options);
 
 // Signs the finished, still open installer with a key this build signs with itself: its
 // Authenticode digest read from the file's pages, the certificate table appended, its directory
-// entry and the checksum set. Fails, before the table is written, when the signed file would be
-// past what Windows loads; `output` names it in that message.
-void SignInPlace(OutputFile& installer, const KeyMaterial& key, uint64_t signing_time,
-                 const std::string& output);
+// entry and the checksum set.
+void SignInPlace(OutputFile& installer, const KeyMaterial& key, uint64_t signing_time);
 
 // Signs `unsigned_path` into `signed_path`. Without a time-stamping server the signing time is
 // `epoch` (or 1980-01-01 when unset), so that a signed installer is reproducible too.

@@ -132,6 +132,14 @@ std::u16string StoredResourceName(const std::u16string& typed, const std::string
   return stored;
 }
 
+std::string GroupedDigits(uint64_t number) {
+  std::string digits = std::to_string(number);
+  for (int at = static_cast<int>(digits.size()) - 3; at > 0; at -= 3) {
+    digits.insert(static_cast<size_t>(at), ",");
+  }
+  return digits;
+}
+
 std::string Quoted(std::string_view utf8) {
   // Double quotes when that saves escaping a single one.
   const char quote =

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -27,6 +28,9 @@ constexpr size_t kLongestResourceName = 32766;
 // (read as a number), one longer than kLongestResourceName, or one whose stored form the system
 // would upper-case again.
 std::u16string StoredResourceName(const std::u16string& typed, const std::string& what);
+
+// A number with its thousands set apart by commas, as messages and reports show sizes: 2,147,483,647.
+std::string GroupedDigits(uint64_t number);
 
 // A value as a message shows it, in the manner of the earlier script's repr(): in quotes (double
 // ones when it holds a single quote and no double one), a backslash or the quote escaped, control
