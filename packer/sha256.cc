@@ -2,6 +2,11 @@
 
 #include <cstring>
 
+#if defined(__x86_64__)
+#include <cpuid.h>
+#include <immintrin.h>
+#endif
+
 namespace pack {
 namespace {
 
@@ -36,10 +41,12 @@ void Fold(Digest& digest, uint8_t* pending, size_t& pending_size, uint64_t& leng
     in += take;
     count -= take;
     if (pending_size < 64) return;
-    digest.Block(pending);
+    digest.Blocks(pending, 1);
     pending_size = 0;
   }
-  for (; count >= 64; in += 64, count -= 64) digest.Block(in);
+  if (count >= 64) digest.Blocks(in, count / 64);
+  in += count / 64 * 64;
+  count %= 64;
   std::memcpy(pending, in, count);
   pending_size = count;
 }
@@ -61,7 +68,68 @@ std::array<uint8_t, 4 * N> BigEndian(const uint32_t (&state)[N]) {
   return out;
 }
 
+#if defined(__x86_64__)
+// The processor's SHA extensions run the rounds about seven times as fast as the plain code: the
+// digest of a large installer is read at the speed of the page cache. The state is kept as the
+// instructions want it, ABEF and CDGH, across all the blocks of one call.
+__attribute__((target("sha,sse4.1"))) void ExtendedBlocks(uint32_t* state, const uint8_t* data,
+                                                           size_t blocks) {
+  const __m128i big_endian = _mm_set_epi64x(0x0c0d0e0f08090a0bll, 0x0405060700010203ll);
+  const __m128i dcba = _mm_shuffle_epi32(_mm_loadu_si128(reinterpret_cast<__m128i*>(state)), 0xB1);
+  const __m128i efgh = _mm_shuffle_epi32(_mm_loadu_si128(reinterpret_cast<__m128i*>(state + 4)), 0x1B);
+  __m128i abef = _mm_alignr_epi8(dcba, efgh, 8);
+  __m128i cdgh = _mm_blend_epi16(efgh, dcba, 0xF0);
+  for (; blocks > 0; --blocks, data += 64) {
+    const __m128i abef_before = abef, cdgh_before = cdgh;
+    __m128i w[4];
+#pragma GCC unroll 16
+    for (int i = 0; i < 16; ++i) {
+      if (i < 4) {
+        w[i] = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(data + 16 * i)),
+                                big_endian);
+      } else {
+        // W[t-16] + s0(W[t-15]), + W[t-7], + s1(W[t-2]): four words of the schedule at a time.
+        const __m128i early = _mm_sha256msg1_epu32(w[i & 3], w[(i + 1) & 3]);
+        const __m128i late = _mm_alignr_epi8(w[(i + 3) & 3], w[(i + 2) & 3], 4);
+        w[i & 3] = _mm_sha256msg2_epu32(_mm_add_epi32(early, late), w[(i + 3) & 3]);
+      }
+      __m128i message = _mm_add_epi32(
+          w[i & 3], _mm_loadu_si128(reinterpret_cast<const __m128i*>(kRounds + 4 * i)));
+      cdgh = _mm_sha256rnds2_epu32(cdgh, abef, message);
+      message = _mm_shuffle_epi32(message, 0x0E);
+      abef = _mm_sha256rnds2_epu32(abef, cdgh, message);
+    }
+    abef = _mm_add_epi32(abef, abef_before);
+    cdgh = _mm_add_epi32(cdgh, cdgh_before);
+  }
+  const __m128i feba = _mm_shuffle_epi32(abef, 0x1B);
+  const __m128i dchg = _mm_shuffle_epi32(cdgh, 0xB1);
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(state), _mm_blend_epi16(feba, dchg, 0xF0));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(state + 4), _mm_alignr_epi8(dchg, feba, 8));
+}
+
+bool HasExtensions() {
+  unsigned a, b, c, d;
+  if (!__get_cpuid(1, &a, &b, &c, &d)) return false;
+  const bool sse = (c & bit_SSSE3) && (c & bit_SSE4_1);
+  if (!__get_cpuid_count(7, 0, &a, &b, &c, &d)) return false;
+  return sse && (b & bit_SHA);
+}
+#endif
+
 }  // namespace
+
+bool Sha256::extended_ = Sha256::Extensions();
+
+bool Sha256::Extensions() {
+#if defined(__x86_64__)
+  return HasExtensions();
+#else
+  return false;
+#endif
+}
+
+void Sha256::UseExtensions(bool use) { extended_ = use && Extensions(); }
 
 Sha256::Sha256()
     : state_{0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a, 0x510e527f, 0x9b05688c, 0x1f83d9ab,
@@ -69,6 +137,13 @@ Sha256::Sha256()
 
 void Sha256::Update(const void* data, size_t count) {
   Fold(*this, pending_, pending_size_, length_, data, count);
+}
+
+void Sha256::Blocks(const uint8_t* data, size_t blocks) {
+#if defined(__x86_64__)
+  if (extended_) return ExtendedBlocks(state_, data, blocks);
+#endif
+  for (; blocks > 0; --blocks, data += 64) Block(data);
 }
 
 void Sha256::Block(const uint8_t* block) {
@@ -100,6 +175,10 @@ Sha1::Sha1() : state_{0x67452301, 0xEFCDAB89, 0x98BADCFE, 0x10325476, 0xC3D2E1F0
 
 void Sha1::Update(const void* data, size_t count) {
   Fold(*this, pending_, pending_size_, length_, data, count);
+}
+
+void Sha1::Blocks(const uint8_t* data, size_t blocks) {
+  for (; blocks > 0; --blocks, data += 64) Block(data);
 }
 
 void Sha1::Block(const uint8_t* block) {

@@ -16,10 +16,19 @@ class Sha256 {
   void Update(const void* data, size_t count);
   std::array<uint8_t, kSize> Finish();
 
-  // One 64-byte block folded in; Update() frames the input into them.
-  void Block(const uint8_t* block);
+  // Whole 64-byte blocks folded in; Update() frames the input into them. With the processor's
+  // SHA extensions where it has them, else in plain code.
+  void Blocks(const uint8_t* data, size_t blocks);
+
+  // Whether this processor has the extensions; the plain code alone is used while `use` is
+  // false (for the tests, which hold the two against each other).
+  static bool Extensions();
+  static void UseExtensions(bool use);
 
  private:
+  void Block(const uint8_t* block);
+
+  static bool extended_;
   uint32_t state_[8];
   uint8_t pending_[64];
   size_t pending_size_ = 0;
@@ -34,10 +43,12 @@ class Sha1 {
   void Update(const void* data, size_t count);
   std::array<uint8_t, kSize> Finish();
 
-  // One 64-byte block folded in; Update() frames the input into them.
-  void Block(const uint8_t* block);
+  // Whole 64-byte blocks folded in; Update() frames the input into them.
+  void Blocks(const uint8_t* data, size_t blocks);
 
  private:
+  void Block(const uint8_t* block);
+
   uint32_t state_[5];
   uint8_t pending_[64];
   size_t pending_size_ = 0;
