@@ -353,9 +353,20 @@ void Pack(const Options& options) {
       const std::string path = installer.CloseForOthers();
       SignWithCommand(path, options.sign_command_words);
       CheckSignedSize(FileSize(path, options.output));
+      installer.Commit(options.output);
+      if (!options.quiet) PrintOut(PackedSummary(options.output));
+      return;
+    }
+    // Digested from the pages just written while the disk takes them, then synced; printed only
+    // once the installer is in place.
+    std::string summary;
+    if (!options.quiet) {
+      summary = PackedSummary(options.output, installer.offset(), [&installer](const auto& see) {
+        installer.See(0, installer.offset(), see);
+      });
     }
     installer.Commit(options.output);
-    if (!options.quiet) PrintOut(PackedSummary(options.output));
+    PrintOut(summary);
     return;
   }
   const std::string unsigned_path = installer.CloseForOthers();

@@ -231,18 +231,14 @@ int RunReader(const Options& options) {
   return Extract(report, options.to);
 }
 
-std::string PackedSummary(const std::string& path) {
-  // Read once, in chunks: the digest of the whole file, and the certificate table kept aside.
-  InputFile file(path, "installer");
-  constexpr size_t kChunk = 1 << 20;
-  std::vector<uint8_t> buffer(kChunk), table;
+std::string PackedSummary(const std::string& path, uint64_t size, const ShowAll& show_all) {
+  // Read once, in order: the digest of the whole file, and the certificate table kept aside.
+  std::vector<uint8_t> table;
   Sha256 digest;
-  uint64_t table_at = 0, table_size = 0;
-  for (uint64_t at = 0; at < file.size();) {
-    const size_t count = static_cast<size_t>(std::min<uint64_t>(kChunk, file.size() - at));
-    file.ReadExactly(buffer.data(), count);
-    digest.Update(buffer.data(), count);
-    ByteSpan chunk(buffer.data(), count);
+  uint64_t at = 0, table_at = 0, table_size = 0;
+  show_all([&](const uint8_t* bytes, size_t count) {
+    digest.Update(bytes, count);
+    ByteSpan chunk(bytes, count);
     uint32_t pe = 0, entry_at = 0, entry_size = 0;
     if (at == 0 && chunk.Read32(0x3C, &pe) &&
         chunk.Read32(pe + 24ull + kSecurityEntryField, &entry_at) &&
@@ -251,10 +247,9 @@ std::string PackedSummary(const std::string& path) {
       table_size = entry_size;
     }
     const uint64_t from = std::max(at, table_at), to = std::min(at + count, table_at + table_size);
-    if (from < to) table.insert(table.end(), &buffer[from - at], &buffer[from - at] + (to - from));
+    if (from < to) table.insert(table.end(), bytes + (from - at), bytes + (to - at));
     at += count;
-  }
-  file.ExpectEnd();
+  });
   const auto sha = digest.Finish();
   std::string who = "unsigned";
   if (table_size != 0) {
@@ -262,7 +257,21 @@ std::string PackedSummary(const std::string& path) {
     const auto signature = ReadSignature(ByteSpan(table.data(), table.size()), &why);
     who = signature ? "signed by " + signature->subject : "signed (" + why + ")";
   }
-  return path + ": " + GroupedDigits(file.size()) + " bytes, sha256 " + Hex(sha) + ", " + who + "\n";
+  return path + ": " + GroupedDigits(size) + " bytes, sha256 " + Hex(sha) + ", " + who + "\n";
+}
+
+std::string PackedSummary(const std::string& path) {
+  InputFile file(path, "installer");
+  return PackedSummary(path, file.size(), [&file](const OutputFile::Seer& see) {
+    std::vector<uint8_t> buffer(1 << 20);
+    for (uint64_t at = 0; at < file.size();) {
+      const size_t count = static_cast<size_t>(std::min<uint64_t>(buffer.size(), file.size() - at));
+      file.ReadExactly(buffer.data(), count);
+      see(buffer.data(), count);
+      at += count;
+    }
+    file.ExpectEnd();
+  });
 }
 
 }  // namespace pack

@@ -2,9 +2,11 @@
 // prints about the installer it wrote.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
+#include "file_io.h"
 #include "installer_reader.h"
 #include "options.h"
 
@@ -18,5 +20,8 @@ int RunReader(const Options& options);
 
 // "OUT.exe: 1,234 bytes, sha256 ..., signed by CN=..." or "..., unsigned", from the written file.
 std::string PackedSummary(const std::string& path);
+// The same of a file still being written, its `size` bytes shown in order by `show_all`.
+using ShowAll = std::function<void(const OutputFile::Seer&)>;
+std::string PackedSummary(const std::string& path, uint64_t size, const ShowAll& show_all);
 
 }  // namespace pack
