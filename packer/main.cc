@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "cabinet_writer.h"
+#include "entry.h"
 #include "file_io.h"
 #include "icon_file.h"
 #include "key_signing.h"
@@ -21,10 +22,6 @@
 #include "stub_image.h"
 #include "text.h"
 #include "version_block.h"
-
-#ifdef _WIN32
-#include <windows.h>
-#endif
 
 #ifndef TAMREL_PACK_VERSION
 #define TAMREL_PACK_VERSION "0.0.0"
@@ -379,6 +376,8 @@ void Pack(const Options& options) {
   if (!options.quiet) PrintOut(PackedSummary(options.output));
 }
 
+}  // namespace
+
 int Main(const std::vector<std::string>& arguments) {
   StartProcess();
   try {
@@ -405,20 +404,4 @@ int Main(const std::vector<std::string>& arguments) {
   return 2;
 }
 
-}  // namespace
 }  // namespace pack
-
-#ifdef _WIN32
-int wmain(int argc, wchar_t** argv) {
-  std::vector<std::string> arguments;
-  for (int i = 1; i < argc; ++i) {
-    int bytes = WideCharToMultiByte(CP_UTF8, 0, argv[i], -1, nullptr, 0, nullptr, nullptr);
-    std::string argument(static_cast<size_t>(bytes > 0 ? bytes - 1 : 0), '\0');
-    if (bytes > 1) WideCharToMultiByte(CP_UTF8, 0, argv[i], -1, &argument[0], bytes, nullptr, nullptr);
-    arguments.push_back(std::move(argument));
-  }
-  return pack::Main(arguments);
-}
-#else
-int main(int argc, char** argv) { return pack::Main(std::vector<std::string>(argv + 1, argv + argc)); }
-#endif
