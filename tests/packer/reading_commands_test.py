@@ -93,12 +93,17 @@ class InspectTest(PackerTest):
         out = os.path.join(self.dir, "summary.exe")
         arguments = self.file("args.txt", "\n".join(
             ["--output", out, "--archive=" + self.archive, "", "--setup", self.setup, ""]).encode())
-        done = pack(["@" + arguments])
-        with open(out, "rb") as f:
-            data = f.read()
-        self.assertEqual((0, f"{out}: {len(data):,} bytes, sha256 "
-                             f"{hashlib.sha256(data).hexdigest()}, unsigned\n"),
-                         (done.returncode, done.stdout), done.stderr)
+        # The digest is taken from the pages written, before the sync; signed by the packer, after
+        # the signature is in.
+        for extra, signer in (([], "unsigned"),
+                              (["--sign-cert", self.cert, "--sign-key", self.key],
+                               "signed by CN=Kestrel Test Signer")):
+            done = pack(["@" + arguments, *extra])
+            with open(out, "rb") as f:
+                data = f.read()
+            self.assertEqual((0, f"{out}: {len(data):,} bytes, sha256 "
+                                 f"{hashlib.sha256(data).hexdigest()}, {signer}\n"),
+                             (done.returncode, done.stdout), done.stderr)
         self.assertEqual((0, ""), (pack(["@" + arguments, "--quiet"]).returncode,
                                    pack(["@" + arguments, "--quiet"]).stdout))
         for args, message in ((["--output", out, "--product-nmae", "X"],
