@@ -261,9 +261,19 @@ void OutputFile::See(uint64_t offset, uint64_t count, const Seer& see) {
     // more than reading them.
     void* view = mmap(nullptr, lead + chunk, PROT_READ, MAP_SHARED | MAP_POPULATE,
                       static_cast<int>(handle_), static_cast<off_t>(start));
-    if (view == MAP_FAILED) Failed("reading back what was written");
-    see(static_cast<const uint8_t*>(view) + lead, chunk);
-    munmap(view, lead + chunk);
+    if (view != MAP_FAILED) {
+      see(static_cast<const uint8_t*>(view) + lead, chunk);
+      munmap(view, lead + chunk);
+    } else {
+      // A file system that cannot map its files: read back through a buffer instead.
+      if (buffer_.empty()) buffer_.resize(4 << 20);
+      for (size_t at = 0; at < chunk;) {
+        const size_t piece = std::min(chunk - at, buffer_.size());
+        ReadAt(offset + at, buffer_.data(), piece);
+        see(buffer_.data(), piece);
+        at += piece;
+      }
+    }
     offset += chunk;
     count -= chunk;
   }

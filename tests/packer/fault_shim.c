@@ -1,12 +1,14 @@
 // Loaded into tamrel-pack with LD_PRELOAD: the call named in $PACK_FAULT ("close" or
 // "fdatasync") fails with EIO for every regular file open for writing, as a network or quota
-// file system reports a lost write.
+// file system reports a lost write; "mmap" fails with ENODEV there, as on a file system that
+// cannot map its files.
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 
 static int Faulty(const char* call, int fd) {
@@ -31,4 +33,13 @@ int fdatasync(int fd) {
     return -1;
   }
   return ((int (*)(int))dlsym(RTLD_NEXT, "fdatasync"))(fd);
+}
+
+void* mmap(void* address, size_t length, int protection, int flags, int fd, off_t offset) {
+  if (Faulty("mmap", fd)) {
+    errno = ENODEV;
+    return MAP_FAILED;
+  }
+  return ((void* (*)(void*, size_t, int, int, int, off_t))dlsym(RTLD_NEXT, "mmap"))(
+      address, length, protection, flags, fd, offset);
 }

@@ -434,8 +434,10 @@ class FaultTest(PackerTest):
             deep = os.path.join(deep, "f" * 200)
         os.makedirs(deep, exist_ok=True)
         interrupt = "/bin/sh -c 'kill -%s $PPID; sleep 1; exit 1' sh {file}"
-        # (label, folder, arguments, environment, preexec, fragment or the killing signal)
+        # (label, folder, arguments, environment, preexec, fragment, the killing signal, or
+        # None for the same installer as without the fault)
         cases = [
+            ("mmap fails", self.dir, [], {"PACK_FAULT": "mmap"}, None, None),
             ("close fails", self.dir, [], {"PACK_FAULT": "close"}, None,
              "(closing it): Input/output error"),
             ("fdatasync fails", self.dir, [], {"PACK_FAULT": "fdatasync"}, None,
@@ -454,6 +456,13 @@ class FaultTest(PackerTest):
                 arguments = args + (["--setup", self.setup] if "--archive" in args
                                     else self.product)
                 env = dict(env, LD_PRELOAD=shim) if env else None
+                if expected is None:
+                    unfaulted = self.built(arguments, "unfaulted.exe")
+                    done = pack(["--output", output, *arguments], env_add=env)
+                    self.assertEqual(0, done.returncode, done.stderr)
+                    with open(output, "rb") as f:
+                        self.assertEqual(unfaulted, f.read())
+                    continue
                 if isinstance(expected, str):
                     self.refused(arguments, output, expected, env_add=env, preexec_fn=preexec)
                     continue
