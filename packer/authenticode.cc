@@ -3,18 +3,23 @@
 #include <algorithm>
 #include <cstring>
 
+#include "der.h"
+
 namespace pack {
 namespace {
 
-constexpr uint8_t kSequence = 0x30;
-constexpr uint8_t kSet = 0x31;
-constexpr uint8_t kOid = 0x06;
-constexpr uint8_t kOctetString = 0x04;
-constexpr uint8_t kInteger = 0x02;
-constexpr uint8_t kUtcTime = 0x17;
-constexpr uint8_t kGeneralizedTime = 0x18;
-constexpr uint8_t kContext0 = 0xA0;  // [0], constructed
-constexpr uint8_t kContext1 = 0xA1;
+using der::Expect;
+using der::Take;
+using Der = der::Node;
+constexpr uint8_t kSequence = der::kSequenceTag;
+constexpr uint8_t kSet = der::kSetTag;
+using der::kContext0;
+using der::kContext1;
+using der::kGeneralizedTime;
+using der::kInteger;
+using der::kOctetString;
+using der::kOid;
+using der::kUtcTime;
 
 // DER object identifiers, their content bytes only.
 const std::string kSignedData("\x2A\x86\x48\x86\xF7\x0D\x01\x07\x02", 9);
@@ -24,42 +29,6 @@ const std::string kSha256Oid("\x60\x86\x48\x01\x65\x03\x04\x02\x01", 9);
 const std::string kSigningTime("\x2A\x86\x48\x86\xF7\x0D\x01\x09\x05", 9);
 const std::string kCountersignature("\x2A\x86\x48\x86\xF7\x0D\x01\x09\x06", 9);
 const std::string kRfc3161Token("\x2B\x06\x01\x04\x01\x82\x37\x03\x03\x01", 10);
-
-struct Der {
-  uint8_t tag = 0;
-  ByteSpan content;
-  ByteSpan whole;  // tag and length too: what identifies a name or serial number
-  std::string Bytes() const {
-    return std::string(reinterpret_cast<const char*>(content.data()), content.size());
-  }
-};
-
-// One definite-length element from the front of `rest`, which then holds what follows.
-bool Take(ByteSpan* rest, Der* out) {
-  uint8_t tag, first;
-  if (!rest->Read8(0, &tag) || (tag & 0x1F) == 0x1F || !rest->Read8(1, &first)) return false;
-  uint64_t length = first, header = 2;
-  if (first & 0x80) {
-    const unsigned count = first & 0x7F;
-    if (count == 0 || count > 4) return false;  // indefinite, or past what a file can hold
-    length = 0;
-    for (unsigned i = 0; i < count; ++i) {
-      uint8_t byte;
-      if (!rest->Read8(2 + i, &byte)) return false;
-      length = length << 8 | byte;
-    }
-    header += count;
-  }
-  if (!rest->Sub(header, length, &out->content) || !rest->Sub(0, header + length, &out->whole)) {
-    return false;
-  }
-  out->tag = tag;
-  *rest = rest->From(header + length);
-  return true;
-}
-
-// The element that must come next, of tag `tag`.
-bool Expect(ByteSpan* rest, uint8_t tag, Der* out) { return Take(rest, out) && out->tag == tag; }
 
 std::string TimeText(const Der& time) {
   std::string digits = time.Bytes();

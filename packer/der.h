@@ -5,7 +5,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
+#include <string>
 #include <vector>
+
+#include "byte_span.h"
 
 namespace pack {
 namespace der {
@@ -67,6 +70,58 @@ inline bool Element(const uint8_t* at, const uint8_t* end, uint8_t* tag, const u
   *value = start;
   *next = start + length;
   return true;
+}
+
+
+// Reading DER that nobody vouches for, one element at a time.
+constexpr uint8_t kInteger = 0x02;
+constexpr uint8_t kBitString = 0x03;
+constexpr uint8_t kOctetString = 0x04;
+constexpr uint8_t kNullTag = 0x05;
+constexpr uint8_t kOid = 0x06;
+constexpr uint8_t kUtcTime = 0x17;
+constexpr uint8_t kGeneralizedTime = 0x18;
+constexpr uint8_t kSequenceTag = 0x30;
+constexpr uint8_t kSetTag = 0x31;
+constexpr uint8_t kContext0 = 0xA0;  // [0], constructed
+constexpr uint8_t kContext1 = 0xA1;
+
+struct Node {
+  uint8_t tag = 0;
+  ByteSpan content;
+  ByteSpan whole;  // tag and length too: what identifies a name or serial number
+  std::string Bytes() const {
+    return std::string(reinterpret_cast<const char*>(content.data()), content.size());
+  }
+};
+
+// One definite-length element from the front of `rest`, which then holds what follows.
+inline bool Take(ByteSpan* rest, Node* out) {
+  uint8_t tag, first;
+  if (!rest->Read8(0, &tag) || (tag & 0x1F) == 0x1F || !rest->Read8(1, &first)) return false;
+  uint64_t length = first, header = 2;
+  if (first & 0x80) {
+    const unsigned count = first & 0x7F;
+    if (count == 0 || count > 4) return false;  // indefinite, or past what a file can hold
+    length = 0;
+    for (unsigned i = 0; i < count; ++i) {
+      uint8_t byte;
+      if (!rest->Read8(2 + i, &byte)) return false;
+      length = length << 8 | byte;
+    }
+    header += count;
+  }
+  if (!rest->Sub(header, length, &out->content) || !rest->Sub(0, header + length, &out->whole)) {
+    return false;
+  }
+  out->tag = tag;
+  *rest = rest->From(header + length);
+  return true;
+}
+
+// The element that must come next, of tag `tag`.
+inline bool Expect(ByteSpan* rest, uint8_t tag, Node* out) {
+  return Take(rest, out) && out->tag == tag;
 }
 
 }  // namespace der
