@@ -647,7 +647,9 @@ bool ReadSignatureAlgorithm(ByteSpan identifier, std::optional<Hash> digest,
       return Refuse(why, "unknown signature algorithm " + OidText(oid.content));
     }
     out->scheme = named->scheme;
-    if (named->scheme == Scheme::kEcdsa ? !Absent(parameters) : !NullOrAbsent(parameters)) {
+    // ECDSA's identifiers should have no parameters, but signers long wrote NULL there, and
+    // nothing in it changes what the signature proves.
+    if (!NullOrAbsent(parameters)) {
       return Refuse(why, "the signature algorithm has parameters");
     }
     if (!named->hash && !digest) return Refuse(why, "the signature algorithm names no hash");
