@@ -66,6 +66,7 @@ std::string Table(const InstallerReport& report) {
     } else {
       text += GroupedDigits(report.setup->size) + " bytes" + (report.setup->patch ? ", a patch" : "");
     }
+    if (!report.setup->program_fault.empty()) text += ", which " + report.setup->program_fault;
     line("setup", text);
   }
   line("runs setup", report.payload.exit_code == 0

@@ -147,6 +147,41 @@ TEST_F(InstallerFixture, FileLeftBySetupKeepsOnlyTheDirectoryAndThatFile) {
   EXPECT_EQ((std::vector<std::wstring>{L"setup-log.txt"}), ListDirectory(work));
 }
 
+// The exit code `tamrel-pack inspect --json` predicted at build time for an installer, or
+// `setup_code` when it predicted that setup runs.
+DWORD PredictedExitCode(const wchar_t* installer, DWORD setup_code) {
+  std::string json;
+  EXPECT_TRUE(ReadFileBytes(TestDirectory() + L"installers\\" + installer + L".exe.json", &json));
+  const std::string key = "\"would_exit\":";
+  const size_t at = json.find(key);
+  EXPECT_NE(std::string::npos, at) << json;
+  if (at == std::string::npos) return ~0u;
+  const std::string value = json.substr(at + key.size());
+  return value.compare(0, 4, "null") == 0 ? setup_code : strtoul(value.c_str(), nullptr, 10);
+}
+
+// An empty resource ends the scan of its type where it stands, hiding whatever it lists after it:
+// the installer ends as the packer's reader said it would, and leaves nothing.
+TEST_F(InstallerFixture, EmptyResourceEndsAsInspectPredicted) {
+  struct Case { const wchar_t* installer; DWORD exit_code; } cases[] = {
+      {L"e2e_empty_archive_first", 112},
+      {L"e2e_empty_b7_first", 112},
+      {L"e2e_empty_bn_setup", 115},
+      // Not a second setup program: the scan of BL ends at it.
+      {L"e2e_empty_after_setup", 7},
+  };
+  ScopedEnvironment exit_code(L"FAKE_SETUP_EXIT_CODE", L"7");
+  for (const Case& c : cases) {
+    const std::string label = testing::PrintToString(c.installer);
+    const DWORD predicted = PredictedExitCode(c.installer, 7);
+    EXPECT_EQ(c.exit_code, predicted) << label;
+    const Outcome outcome = Run(c.installer, L"");
+    EXPECT_EQ(predicted, outcome.exit_code) << label;
+    EXPECT_EQ(predicted == 7 ? 1u : 0u, outcome.runs.size()) << label;
+    EXPECT_TRUE(outcome.left.empty()) << label << " left " << testing::PrintToString(outcome.left);
+  }
+}
+
 // The setup resource is a patch: the previous installation's setup program, found through the
 // registry in the root the run's level chooses, builds setup.exe, which then runs.
 TEST_F(InstallerFixture, PatchRouteFromTheChosenRoot) {
