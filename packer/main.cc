@@ -428,7 +428,8 @@ int Main(const std::vector<std::string>& arguments) {
     FinishOutput();
     return 0;
   } catch (const PackError& error) {
-    std::fprintf(stderr, "tamrel-pack: %s\n", error.what());
+    // Messages quote what they name; a control character left in one still cannot break it.
+    std::fprintf(stderr, "tamrel-pack: %s\n", Shown(error.what()).c_str());
   } catch (const std::bad_alloc&) {
     std::fprintf(stderr, "tamrel-pack: out of memory\n");
   }

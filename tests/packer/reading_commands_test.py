@@ -8,9 +8,16 @@ Usage: reading_commands_test.py   ($STUB_BUILD_DIR names the build folder, defau
 import hashlib
 import json
 import os
+import re
+import shutil
 import unittest
 
-from make_installer_test import ARCHIVE, SETUP, PackerTest, pack
+import packer_fixtures
+from make_installer_test import ARCHIVE, BUILD, SETUP, PackerTest, pack
+
+# What would act on a terminal rather than show: C0 but the line ends, DEL, C1, the line
+# separators and the bidirectional marks and overrides.
+CONTROL = re.compile("[\x00-\x09\x0b-\x1f\x7f-\x9f\u200e\u200f\u2028-\u202e\u2066-\u2069]")
 
 
 def changed(data, offset):
@@ -27,6 +34,21 @@ class InspectTest(PackerTest):
         self.built(["--setup", self.setup, "--allow-incomplete"], "incomplete.exe")
         self.file("tampered.exe", changed(signed, signed.index(ARCHIVE) + 7))
         self.file("stub.exe", changed(plain, 0x1000 + 0x40))
+        # The file's own text holding ESC[2J and a line feed: a version string, changed in place
+        # (as long as "Kestrel Odd") in an installer signed for a signer whose name holds them too,
+        # and a resource name.
+        evil = "K\x1b[2J\nl Odd"
+        cert, key = packer_fixtures.make_signer(self.dir, "evil", "/CN=Evil\x1b[2J\nSigner")
+        versioned = self.built([*self.product, "--product-name", "Kestrel Odd", "--sign-cert", cert,
+                                "--sign-key", key], "version_escape.exe")
+        self.file("version_escape.exe", versioned.replace("Kestrel Odd".encode("utf-16-le"),
+                                                          evil.encode("utf-16-le")))
+        self.built(["--archive", self.archive, "--resource", "BN", "setup\x1b[2J\nx",
+                    self.file("text.bin", b"no program"), "--allow-incomplete"], "name_escape.exe")
+        # An archive stored in two languages, the first empty (tests/platform/resource_image.rc):
+        # the lookup takes the other, but which one depends on the user's machine.
+        shutil.copy(os.path.join(BUILD, "tests", "platform_resource_image.exe"),
+                    os.path.join(self.dir, "languages.exe"))
         setup_sha = hashlib.sha256(SETUP).hexdigest()
         # name: (inspect's exit code, the JSON fields expected, verify's exit code, a fragment
         # of each line verify prints)
@@ -48,7 +70,22 @@ class InspectTest(PackerTest):
                                ["would exit with 112"]),
             "product.7z": (1, {"error": "not a Windows executable (no MZ header)"}, 1,
                            ["no MZ header"]),
+            "version_escape.exe": (0, {"version.strings.ProductName": evil,
+                                       "signature.subject": "CN=Evil\x1b[2J\nSigner"}, 1,
+                                   ["checksum", "changed after signing"]),
+            "name_escape.exe": (0, {"setup.name": "SETUP\x1b[2J\nX", "would_exit": None,
+                                    "setup.program_error": "is not a Windows program: no MZ "
+                                                           "header"}, 1,
+                                ["the setup program is not a Windows program: no MZ header"]),
+            "languages.exe": (0, {"would_exit": None, "archive.size": len("archive bytes")}, 1,
+                              ["resource B7 'TAMREL.X' is stored in 2 languages "
+                               "(1031, 1033): which one the installer takes depends on",
+                               "the setup program is not a Windows program",
+                               "not one a release of tamrel-pack carries"]),
         }
+        # How the plain report shows the file's own text.
+        shown = {"version_escape.exe": ["K\\x1b[2J\\nl Odd", "CN=Evil\\x1b[2J\\nSigner"],
+                 "name_escape.exe": ["BN SETUP\\x1b[2J\\nX 1033"]}
         for name, (inspect_code, fields, verify_code, fragments) in table.items():
             with self.subTest(name):
                 path = os.path.join(self.dir, name)
@@ -60,7 +97,11 @@ class InspectTest(PackerTest):
                     for key in dotted.split("."):
                         value = value[key]
                     self.assertEqual(expected, value, dotted)
+                text = pack(["inspect", path]).stdout
+                for fragment in shown.get(name, []):
+                    self.assertIn(fragment, text)
                 done = pack(["verify", path])
+                self.assertIsNone(CONTROL.search(text + done.stdout), text + done.stdout)
                 lines = done.stdout.splitlines()
                 self.assertEqual((verify_code, len(fragments)), (done.returncode, len(lines)),
                                  done.stdout + done.stderr)
