@@ -2,6 +2,7 @@
 // bytes arrive: all at once, streamed a byte at a time, or read by position only where wanted.
 #include "pe_kind.h"
 
+#include <algorithm>
 #include <vector>
 
 #include "bytes.h"
@@ -9,77 +10,50 @@
 
 namespace {
 
-struct Shape {
-  uint16_t machine = 0x8664, characteristics = 0x0022, magic = 0x20B;
-  uint32_t pe = 0x80;
-  size_t size = 512;
-  const char* signature = "PE\0\0";
-};
-
-std::vector<uint8_t> Program(const Shape& shape) {
-  std::vector<uint8_t> file(shape.size);
-  auto put = [&file](size_t at, const void* bytes, size_t count) {
-    for (size_t i = 0; i < count && at + i < file.size(); ++i) {
-      file[at + i] = static_cast<const uint8_t*>(bytes)[i];
-    }
-  };
-  uint8_t field[4];
-  put(0, "MZ", 2);
-  pack::Set32(field, shape.pe);
-  put(0x3C, field, 4);
-  put(shape.pe, shape.signature, 4);
-  pack::Set16(field, shape.machine);
-  put(shape.pe + 4, field, 2);
-  pack::Set16(field, shape.characteristics);
-  put(shape.pe + 22, field, 2);
-  pack::Set16(field, shape.magic);
-  put(shape.pe + 24, field, 2);
+// A program's headers: MZ pointing at `pe`, then the PE signature, machine, characteristics and
+// optional header magic, in a file of `size` bytes.
+std::vector<uint8_t> Program(uint16_t machine = 0x8664, uint16_t flags = 0x22,
+                             uint16_t magic = 0x20B, uint32_t pe = 0x80, size_t size = 512,
+                             const char* signature = "PE\0\0") {
+  std::vector<uint8_t> file(std::max<size_t>(size, pe + 26));
+  file[0] = 'M', file[1] = 'Z';
+  pack::Set32(&file[0x3C], pe);
+  for (int i = 0; i < 4; ++i) file[pe + i] = static_cast<uint8_t>(signature[i]);
+  pack::Set16(&file[pe + 4], machine);
+  pack::Set16(&file[pe + 22], flags);
+  pack::Set16(&file[pe + 24], magic);
+  file.resize(size);
   return file;
-}
-
-Shape With(void (*change)(Shape&)) {
-  Shape shape;
-  change(shape);
-  return shape;
 }
 
 }  // namespace
 
 HOST_TEST(ProgramHeadersJudgeEveryWayTheBytesArrive) {
+  const std::string none = "is not a Windows program: ";
   const struct {
     const char* label;
     std::vector<uint8_t> file;
-    const char* fault;  // empty: a program
+    std::string fault;  // empty: a program
   } cases[] = {
-      {"x64", Program({}), ""},
-      {"x86", Program(With([](Shape& s) { s.machine = 0x14C, s.magic = 0x10B; })), ""},
-      {"PE header past the first 4 KiB",
-       Program(With([](Shape& s) { s.pe = 5000, s.size = 6000; })), ""},
-      {"PE header inside the MZ header", Program(With([](Shape& s) { s.pe = 4; })), ""},
-      {"empty", {}, "is not a Windows program: no MZ header"},
-      {"text", std::vector<uint8_t>(100, 'x'), "is not a Windows program: no MZ header"},
-      {"MZ alone", {'M', 'Z'}, "is not a Windows program: its MZ header is cut short"},
-      {"PE offset past the end", Program(With([](Shape& s) { s.pe = 0x10000; })),
-       "is not a Windows program: its MZ header points past the end of the file for the PE "
-       "header"},
-      {"PE offset at the last 3 bytes", Program(With([](Shape& s) { s.pe = 509; })),
-       "is not a Windows program: its MZ header points past the end of the file for the PE "
-       "header"},
-      {"MS-DOS program", Program(With([](Shape& s) { s.signature = "NE\0\0"; })),
-       "is not a Windows program: no PE header"},
-      {"PE header cut short", Program(With([](Shape& s) { s.size = 0x80 + 25; })),
-       "is not a Windows program: its PE header is cut short"},
-      {"DLL", Program(With([](Shape& s) { s.characteristics = 0x2022; })),
-       "is a DLL, not a program"},
-      {"ARM64", Program(With([](Shape& s) { s.machine = 0xAA64; })),
-       "is for ARM64 (machine 0xAA64)"},
-      {"unknown machine", Program(With([](Shape& s) { s.machine = 0x1234; })),
-       "is for an unknown machine (0x1234)"},
-      {"x64 with a PE32 header", Program(With([](Shape& s) { s.magic = 0x10B; })),
-       "is not a Windows program: an x64 header with optional header magic 0x010B (it needs "
-       "0x020B)"},
-      {"not marked executable", Program(With([](Shape& s) { s.characteristics = 0x0020; })),
-       "is not a Windows program: its header does not mark it as an executable image"},
+      {"x64", Program(), ""},
+      {"x86", Program(0x14C, 0x22, 0x10B), ""},
+      {"PE header past the first 4 KiB", Program(0x8664, 0x22, 0x20B, 5000, 6000), ""},
+      {"PE header inside the MZ header", Program(0x8664, 0x22, 0x20B, 4), ""},
+      {"empty", {}, none + "no MZ header"},
+      {"text", std::vector<uint8_t>(100, 'x'), none + "no MZ header"},
+      {"MZ alone", {'M', 'Z'}, none + "its MZ header is cut short"},
+      {"PE offset at the last 3 bytes", Program(0x8664, 0x22, 0x20B, 509),
+       none + "its MZ header points past the end of the file for the PE header"},
+      {"MS-DOS program", Program(0x8664, 0x22, 0x20B, 0x80, 512, "NE\0\0"), none + "no PE header"},
+      {"PE header cut short", Program(0x8664, 0x22, 0x20B, 0x80, 0x80 + 25),
+       none + "its PE header is cut short"},
+      {"DLL", Program(0x8664, 0x2022), "is a DLL, not a program"},
+      {"ARM64", Program(0xAA64), "is for ARM64 (machine 0xAA64)"},
+      {"unknown machine", Program(0x1234), "is for an unknown machine (0x1234)"},
+      {"x64 with a PE32 header", Program(0x8664, 0x22, 0x10B),
+       none + "an x64 header with optional header magic 0x010B (it needs 0x020B)"},
+      {"not marked executable", Program(0x8664, 0x20),
+       none + "its header does not mark it as an executable image"},
   };
   for (const auto& c : cases) {
     const uint64_t size = c.file.size();
@@ -92,9 +66,9 @@ HOST_TEST(ProgramHeadersJudgeEveryWayTheBytesArrive) {
       wanted.See(range.offset, c.file.data() + range.offset, range.count);
       read += range.count;
     }
-    CHECK(whole.Fault(size) == c.fault, c.label + (": " + whole.Fault(size)));
-    CHECK(streamed.Fault(size) == c.fault, c.label + (": " + streamed.Fault(size)));
-    CHECK(wanted.Fault(size) == c.fault, c.label + (": " + wanted.Fault(size)));
+    for (const pack::ProgramHeaders* headers : {&whole, &streamed, &wanted}) {
+      CHECK(headers->Fault(size) == c.fault, c.label + (": " + headers->Fault(size)));
+    }
     // One read of the first 4 KiB, and one of the PE header only where it lies beyond them.
     CHECK(reads <= 2 && read <= 4096 + 26, c.label);
   }

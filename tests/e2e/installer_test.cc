@@ -2,6 +2,8 @@
 // all 32 bits of their exit codes are seen.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -147,33 +149,25 @@ TEST_F(InstallerFixture, FileLeftBySetupKeepsOnlyTheDirectoryAndThatFile) {
   EXPECT_EQ((std::vector<std::wstring>{L"setup-log.txt"}), ListDirectory(work));
 }
 
-// The exit code `tamrel-pack inspect --json` predicted at build time for an installer, or
-// `setup_code` when it predicted that setup runs.
-DWORD PredictedExitCode(const wchar_t* installer, DWORD setup_code) {
-  std::string json;
-  EXPECT_TRUE(ReadFileBytes(TestDirectory() + L"installers\\" + installer + L".exe.json", &json));
-  const std::string key = "\"would_exit\":";
-  const size_t at = json.find(key);
-  EXPECT_NE(std::string::npos, at) << json;
-  if (at == std::string::npos) return ~0u;
-  const std::string value = json.substr(at + key.size());
-  return value.compare(0, 4, "null") == 0 ? setup_code : strtoul(value.c_str(), nullptr, 10);
-}
-
-// An empty resource ends the scan of its type where it stands, hiding whatever it lists after it:
-// the installer ends as the packer's reader said it would, and leaves nothing.
+// An empty resource ends the scan of its type where it stands, hiding what follows it: each
+// installer ends as `tamrel-pack inspect --json` predicted at build time ("would_exit" null: with
+// setup's own code), and leaves nothing.
 TEST_F(InstallerFixture, EmptyResourceEndsAsInspectPredicted) {
   struct Case { const wchar_t* installer; DWORD exit_code; } cases[] = {
       {L"e2e_empty_archive_first", 112},
       {L"e2e_empty_b7_first", 112},
       {L"e2e_empty_bn_setup", 115},
-      // Not a second setup program: the scan of BL ends at it.
-      {L"e2e_empty_after_setup", 7},
+      {L"e2e_empty_after_setup", 7},  // not a second setup program: the scan of BL ends at it
   };
   ScopedEnvironment exit_code(L"FAKE_SETUP_EXIT_CODE", L"7");
   for (const Case& c : cases) {
     const std::string label = testing::PrintToString(c.installer);
-    const DWORD predicted = PredictedExitCode(c.installer, 7);
+    std::string json;
+    ReadFileBytes(TestDirectory() + L"installers\\" + c.installer + L".exe.json", &json);
+    const size_t at = json.find("\"would_exit\":");
+    ASSERT_NE(std::string::npos, at) << label << json;
+    const char* value = json.c_str() + at + 13;
+    const DWORD predicted = strncmp(value, "null", 4) == 0 ? 7 : strtoul(value, nullptr, 10);
     EXPECT_EQ(c.exit_code, predicted) << label;
     const Outcome outcome = Run(c.installer, L"");
     EXPECT_EQ(predicted, outcome.exit_code) << label;
