@@ -92,12 +92,13 @@ class InspectTest(PackerTest):
                 done = pack(["inspect", path, "--json"])
                 self.assertEqual(inspect_code, done.returncode, done.stderr)
                 report = json.loads(done.stdout)
+                text = done.stdout
                 for dotted, expected in fields.items():
                     value = report
                     for key in dotted.split("."):
                         value = value[key]
                     self.assertEqual(expected, value, dotted)
-                text = pack(["inspect", path]).stdout
+                text += pack(["inspect", path]).stdout
                 for fragment in shown.get(name, []):
                     self.assertIn(fragment, text)
                 done = pack(["verify", path])
