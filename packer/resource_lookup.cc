@@ -1,5 +1,8 @@
 #include "resource_lookup.h"
 
+#include <map>
+#include <utility>
+
 #include "text.h"
 
 namespace pack {
@@ -26,18 +29,22 @@ bool LookupKey(std::u16string_view name, ResourceKey* key) {
   return true;
 }
 
+// Each type and name's items, in directory order.
+using Languages = std::map<std::pair<ResourceKey, ResourceKey>, std::vector<size_t>>;
+
 // The item FindResourceW finds for `key` in `type`, or -1.
-long Find(const std::vector<ResourceItem>& resources, const ResourceKey& type,
-          const ResourceKey& key) {
+long Find(const std::vector<ResourceItem>& resources, const Languages& languages,
+          const ResourceKey& type, const ResourceKey& key) {
+  const auto items = languages.find({type, key});
+  if (items == languages.end()) return -1;
   long first = -1, english = -1, english_alone = -1;
-  for (size_t i = 0; i < resources.size(); ++i) {
-    const ResourceItem& item = resources[i];
-    if (!(item.type == type) || !(item.name == key)) continue;
+  for (size_t i : items->second) {
     const long at = static_cast<long>(i);
-    if (item.language == kNeutral) return at;
+    const uint16_t language = resources[i].language;
+    if (language == kNeutral) return at;
     if (first < 0) first = at;
-    if (item.language == kEnglishUs && english < 0) english = at;
-    if (item.language == kEnglishNoSublanguage && english_alone < 0) english_alone = at;
+    if (language == kEnglishUs && english < 0) english = at;
+    if (language == kEnglishNoSublanguage && english_alone < 0) english_alone = at;
   }
   return english >= 0 ? english : english_alone >= 0 ? english_alone : first;
 }
@@ -45,6 +52,10 @@ long Find(const std::vector<ResourceItem>& resources, const ResourceKey& type,
 }  // namespace
 
 std::vector<PayloadName> EnumeratedNames(const std::vector<ResourceItem>& resources) {
+  Languages languages;
+  for (size_t i = 0; i < resources.size(); ++i) {
+    languages[{resources[i].type, resources[i].name}].push_back(i);
+  }
   std::vector<PayloadName> names;
   for (size_t i = 0; i < resources.size(); ++i) {
     const ResourceItem& item = resources[i];
@@ -57,7 +68,7 @@ std::vector<PayloadName> EnumeratedNames(const std::vector<ResourceItem>& resour
       const std::u16string_view stored = item.name.name;
       name.name = stored.substr(0, stored.find(u'\0'));
       ResourceKey key;
-      if (LookupKey(name.name, &key)) name.found = Find(resources, item.type, key);
+      if (LookupKey(name.name, &key)) name.found = Find(resources, languages, item.type, key);
       if (name.found >= 0) name.size = resources[static_cast<size_t>(name.found)].data.size();
     }
     names.push_back(name);
