@@ -1,6 +1,6 @@
 // The packer's text rules: which UTF-8 is refused, the upper case of the units at the edges of
 // the generated table, which resource names are stored and how, and how a value is quoted in a
-// message.
+// message and a file's text shown in a line.
 #include "pack_error.h"
 #include "text.h"
 
@@ -120,17 +120,28 @@ HOST_TEST(StoredResourceNameIsWhatFindResourceFinds) {
   CHECK(refused == 0, std::to_string(refused) + " units upper-cased twice");
 }
 
-HOST_TEST(QuotedKeepsAMessageOnOneLine) {
+HOST_TEST(QuotedAndShownKeepALineOneLine) {
   const struct {
     std::string value;
     std::string quoted;
+    std::string shown;  // as a line shows text from a file: only what acts on a terminal escaped
   } cases[] = {
-      {"it's", "\"it's\""},
-      {"it's \"x\"", "'it\\'s \"x\"'"},
-      {"two\nlines\r\t", "'two\\nlines\\r\\t'"},
-      {std::string("\0\x1F\x7F", 3), "'\\x00\\x1f\\x7f'"},
-      {"C1 \xC2\x85, separator \xE2\x80\xA8", "'C1 \\x85, separator \\u2028'"},
-      {"not UTF-8 \xFF\xC3", "'not UTF-8 \\xff\\xc3'"},
+      {"it's", "\"it's\"", "it's"},
+      {"it's \"x\"", "'it\\'s \"x\"'", "it's \"x\""},
+      {"two\nlines\r\t", "'two\\nlines\\r\\t'", "two\\nlines\\r\\t"},
+      {std::string("\0\x1F\x7F", 3), "'\\x00\\x1f\\x7f'", "\\x00\\x1f\\x7f"},
+      {"C1 \xC2\x85, separator \xE2\x80\xA8", "'C1 \\x85, separator \\u2028'",
+       "C1 \\x85, separator \\u2028"},
+      {"not UTF-8 \xFF\xC3", "'not UTF-8 \\xff\\xc3'", "not UTF-8 \\xff\\xc3"},
+      {"\x1B[2J\xC2\x9B" "2J", "'\\x1b[2J\\x9b2J'", "\\x1b[2J\\x9b2J"},
+      {"setup\xE2\x80\xAE" "exe.txt \xE2\x81\xA6", "'setup\\u202eexe.txt \\u2066'",
+       "setup\\u202eexe.txt \\u2066"},
+      {"C:\\dir 'q' \xC3\xA9", "\"C:\\\\dir 'q' \xC3\xA9\"", "C:\\dir 'q' \xC3\xA9"},
   };
-  for (const auto& c : cases) CHECK(pack::Quoted(c.value) == c.quoted, c.quoted);
+  for (const auto& c : cases) {
+    CHECK(pack::Quoted(c.value) == c.quoted, c.quoted);
+    CHECK(pack::Shown(c.value) == c.shown, c.shown);
+    // A quoted value already in a line is left as it is.
+    CHECK(pack::Shown(c.quoted) == c.quoted, c.quoted);
+  }
 }

@@ -48,6 +48,9 @@ class InputFile {
   const FileIdentity& identity() const { return identity_; }
   // Fills `buffer` with the next `count` bytes; fails when the file ends before them.
   void ReadExactly(void* buffer, size_t count);
+  // The `count` bytes at `offset`, without moving on: a look at the headers before the file is
+  // streamed. Fails as ReadExactly() does.
+  void ReadAt(uint64_t offset, void* buffer, size_t count);
   // After the last byte: fails when the file has grown, or was written to, since it was opened.
   void ExpectEnd();
   // The whole file, for small inputs only; refuses one larger than `limit` bytes.

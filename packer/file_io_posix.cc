@@ -148,10 +148,15 @@ InputFile::Stamp InputFile::Now() const {
 }
 
 void InputFile::ReadExactly(void* buffer, size_t count) {
+  ReadAt(offset_, buffer, count);
+  offset_ += count;
+}
+
+void InputFile::ReadAt(uint64_t offset, void* buffer, size_t count) {
   auto* at = static_cast<unsigned char*>(buffer);
-  if (offset_ + count > size_) Changed();
+  if (offset > size_ || count > size_ - offset) Changed();
   while (count > 0) {
-    ssize_t done = pread(static_cast<int>(handle_), at, count, static_cast<off_t>(offset_));
+    ssize_t done = pread(static_cast<int>(handle_), at, count, static_cast<off_t>(offset));
     if (done < 0) {
       if (errno == EINTR) continue;
       Fail("cannot read " + Named() + ": " + LastReason());
@@ -159,7 +164,7 @@ void InputFile::ReadExactly(void* buffer, size_t count) {
     if (done == 0) Changed();
     at += done;
     count -= static_cast<size_t>(done);
-    offset_ += static_cast<uint64_t>(done);
+    offset += static_cast<uint64_t>(done);
   }
 }
 

@@ -151,26 +151,45 @@ InputFile::Stamp InputFile::Now() const {
   return stamp;
 }
 
+namespace {
+
+// Reads at `offset` whatever the file pointer says, so that a look at the headers (ReadAt) and
+// the stream share the handle. `done` is 0 at the end of the file.
+bool ReadAtOffset(HANDLE file, uint64_t offset, void* buffer, DWORD count, DWORD* done) {
+  OVERLAPPED position = {};
+  position.Offset = static_cast<DWORD>(offset);
+  position.OffsetHigh = static_cast<DWORD>(offset >> 32);
+  *done = 0;
+  return ReadFile(file, buffer, count, done, &position) || GetLastError() == ERROR_HANDLE_EOF;
+}
+
+}  // namespace
+
 void InputFile::ReadExactly(void* buffer, size_t count) {
+  ReadAt(offset_, buffer, count);
+  offset_ += count;
+}
+
+void InputFile::ReadAt(uint64_t offset, void* buffer, size_t count) {
   auto* at = static_cast<unsigned char*>(buffer);
-  if (offset_ + count > size_) Changed();
+  if (offset > size_ || count > size_ - offset) Changed();
   while (count > 0) {
     DWORD chunk = count > (1u << 30) ? (1u << 30) : static_cast<DWORD>(count);
     DWORD done = 0;
-    if (!ReadFile(AsHandle(handle_), at, chunk, &done, nullptr)) {
+    if (!ReadAtOffset(AsHandle(handle_), offset, at, chunk, &done)) {
       Fail("cannot read " + Named() + ": " + LastReason());
     }
     if (done == 0) Changed();
     at += done;
     count -= done;
-    offset_ += done;
+    offset += done;
   }
 }
 
 void InputFile::ExpectEnd() {
   unsigned char probe;
   DWORD done = 0;
-  if (!ReadFile(AsHandle(handle_), &probe, 1, &done, nullptr)) {
+  if (!ReadAtOffset(AsHandle(handle_), offset_, &probe, 1, &done)) {
     Fail("cannot read " + Named() + ": " + LastReason());
   }
   if (done != 0 || Now() != opened_) Changed();

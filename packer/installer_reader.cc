@@ -5,6 +5,8 @@
 #include "cabinet_reader.h"
 #include "json.h"
 #include "pe_image.h"
+#include "pe_kind.h"
+#include "resource_lookup.h"
 #include "stub_check.h"
 #include "text.h"
 
@@ -289,32 +291,22 @@ std::string ReadResources(ByteSpan file, const Image& image, InstallerReport* re
   return "";
 }
 
-// The payload as the stub scans it: types B7, BL, BN in turn, each one's named resources in
-// directory order (the first language of each).
+// The payload as the stub scans it, from the names its enumeration lists and the resources its
+// lookup finds for them.
 void ScanResources(InstallerReport* report) {
-  const char16_t* const kTypes[] = {u"B7", u"BL", u"BN"};
-  std::vector<PayloadName> names;
-  std::vector<size_t> of_name;
-  for (int type = 0; type < 3; ++type) {
-    for (size_t i = 0; i < report->resources.size(); ++i) {
-      const ResourceItem& item = report->resources[i];
-      if (!(item.type == ResourceKey::Name(kTypes[type])) || !item.name.is_name) continue;
-      if (i > 0 && report->resources[i - 1].type == item.type &&
-          report->resources[i - 1].name == item.name) {
-        continue;
-      }
-      names.push_back({type, item.name.name.data(), item.name.name.size(), item.data.size()});
-      of_name.push_back(i);
-    }
-  }
+  const std::vector<PayloadName> names = EnumeratedNames(report->resources);
   report->payload = ScanPayload(names.data(), names.size());
+  for (std::string& fault : LanguageFaults(report->resources)) {
+    report->lookup_faults.push_back(std::move(fault));
+  }
   if (report->payload.exit_code != 0) return;
-  report->archive = static_cast<long>(of_name[static_cast<size_t>(report->payload.archive)]);
+  report->archive = names[static_cast<size_t>(report->payload.archive)].found;
   SetupProgram setup;
-  setup.resource = of_name[static_cast<size_t>(report->payload.setup)];
+  setup.resource = static_cast<size_t>(names[static_cast<size_t>(report->payload.setup)].found);
   const ResourceItem& item = report->resources[setup.resource];
   setup.patch = item.type == ResourceKey::Name(u"B7");
   Sha256 digest;
+  ProgramHeaders program;
   if (item.type == ResourceKey::Name(u"BL")) {
     setup.expanded = true;
     CabinetContents contents;
@@ -322,14 +314,18 @@ void ScanResources(InstallerReport* report) {
         item.data,
         [&](const uint8_t* bytes, size_t count) {
           digest.Update(bytes, count);
+          program.See(setup.size, bytes, count);
           setup.size += count;
         },
         &contents);
   } else {
     digest.Update(item.data.data(), item.data.size());
+    program.See(0, item.data.data(), item.data.size());
     setup.size = item.data.size();
   }
   setup.sha256 = digest.Finish();
+  // A patch becomes a program only on the user's machine; a cabinet cut short says enough.
+  if (!setup.patch && setup.cabinet_fault.empty()) setup.program_fault = program.Fault(setup.size);
   report->setup = setup;
 }
 
@@ -517,6 +513,9 @@ std::vector<std::string> VerifyFaults(const InstallerReport& report) {
   if (report.setup && !report.setup->cabinet_fault.empty()) {
     faults.push_back("the setup program's cabinet: " + report.setup->cabinet_fault);
   }
+  if (report.setup && !report.setup->program_fault.empty()) {
+    faults.push_back("the setup program " + report.setup->program_fault);
+  }
   if (!report.stub_release && report.stub_faults.empty()) {
     faults.push_back("the stub is not one a release of tamrel-pack carries");
   }
@@ -571,6 +570,8 @@ std::string ReportJson(const InstallerReport& report) {
     json.Key("size").Number(setup.size);
     json.Key("sha256").String(HexText(setup.sha256.data(), setup.sha256.size()));
     json.Key("patch").Bool(setup.patch).Key("expanded").Bool(setup.expanded);
+    json.Key("program_error");
+    if (setup.program_fault.empty()) json.Null(); else json.String(setup.program_fault);
     if (setup.expanded) {
       json.Key("stored_size").Number(item.data.size()).Key("cabinet_error");
       if (setup.cabinet_fault.empty()) json.Null(); else json.String(setup.cabinet_fault);

@@ -39,6 +39,7 @@ struct SetupProgram {
   bool patch = false;
   bool expanded = false;   // from a cabinet
   std::string cabinet_fault;  // why the cabinet cannot be expanded, or empty
+  std::string program_fault;  // why it is no program Windows starts (ProgramHeaders), or empty
   uint64_t size = 0;
   std::array<uint8_t, Sha256::kSize> sha256{};
 };

@@ -33,7 +33,16 @@ std::string JsonQuoted(const std::string& utf8) {
     }
     whole = whole && !(length == 3 && (code < 0x800 || (code >= 0xD800 && code <= 0xDFFF))) &&
             !(length == 4 && (code < 0x10000 || code > 0x10FFFF));
-    if (whole) {
+    // C1 controls (CSI among them) and the marks and overrides that reorder text are escaped as
+    // the C0 ones are, so that printing the report cannot act on a terminal.
+    const bool control = (code >= 0x80 && code < 0xA0) || code == 0x200E || code == 0x200F ||
+                         (code >= 0x202A && code <= 0x202E) || (code >= 0x2066 && code <= 0x2069);
+    if (whole && control) {
+      char escape[8];
+      std::snprintf(escape, sizeof(escape), "\\u%04x", static_cast<unsigned>(code));
+      out += escape;
+      i += length;
+    } else if (whole) {
       out.append(utf8, i, length);
       i += length;
     } else {

@@ -17,6 +17,7 @@
 #include "pack_error.h"
 #include "payload_scan.h"
 #include "pe_image.h"
+#include "pe_kind.h"
 #include "resource_tree.h"
 #include "signing.h"
 #include "stub_image.h"
@@ -138,22 +139,30 @@ void CheckImageSize(const StubImage& stub, uint64_t resource_size) {
 }
 
 // The payload as the installer's own scan will find it; refused unless it would go on to run
-// setup, or the user asked for an incomplete installer.
-void CheckPayload(const ResourceTree& tree, bool allow_incomplete) {
+// setup, or the user asked for an incomplete installer. Returns the entry the scan takes as the
+// setup program, or null.
+const ResourceEntry* CheckPayload(const ResourceTree& tree, bool allow_incomplete) {
+  const std::vector<ResourceEntry>& entries = tree.entries();
   std::vector<PayloadName> names;
-  std::vector<const ResourceEntry*> of_name;
-  const char16_t* const kTypes[] = {u"B7", u"BL", u"BN"};
-  for (int type = 0; type < 3; ++type) {
-    for (const ResourceEntry& entry : tree.entries()) {
-      if (!(entry.type == ResourceKey::Name(kTypes[type])) || !entry.name.is_name) continue;
-      // The cabinet, made later, is never empty.
-      const uint64_t size = entry.source.deferred ? 1 : entry.source.size;
-      names.push_back({type, entry.name.name.data(), entry.name.name.size(), size});
-      of_name.push_back(&entry);
-    }
+  for (size_t i = 0; i < entries.size(); ++i) {
+    const ResourceEntry& entry = entries[i];
+    if (!entry.type.is_name) continue;
+    // Each stored in one language and as FindResourceW finds it (StoredResourceName), so the
+    // lookup finds the entry itself. The cabinet, made later, is never empty.
+    PayloadName name;
+    name.type = entry.type.name;
+    name.is_id = !entry.name.is_name;
+    name.name = entry.name.name;
+    name.size = entry.source.deferred ? 1 : entry.source.size;
+    name.found = static_cast<long>(i);
+    names.push_back(name);
   }
   const PayloadVerdict verdict = ScanPayload(names.data(), names.size());
-  if (verdict.exit_code == 0 || allow_incomplete) return;
+  auto entry_of = [&](long name) -> const ResourceEntry& {
+    return entries[static_cast<size_t>(names[static_cast<size_t>(name)].found)];
+  };
+  if (verdict.exit_code == 0) return &entry_of(verdict.setup);
+  if (allow_incomplete) return nullptr;
   std::string why;
   if (verdict.error == 2) {
     why = verdict.exit_code == 112
@@ -162,7 +171,7 @@ void CheckPayload(const ResourceTree& tree, bool allow_incomplete) {
               : "it holds no setup program (give --setup, or a --resource of type B7, BL or BN "
                 "named \"setup...\")";
   } else {
-    const ResourceEntry& entry = *of_name[static_cast<size_t>(verdict.rejected)];
+    const ResourceEntry& entry = entry_of(verdict.rejected);
     const std::string resource =
         "resource " + entry.type.Text() + " " + Quoted(entry.name.Text());
     switch (verdict.error) {
@@ -184,6 +193,27 @@ void CheckPayload(const ResourceTree& tree, bool allow_incomplete) {
   }
   Fail("the installer would exit with " + std::to_string(verdict.exit_code) +
        " before setup runs: " + why + "; --allow-incomplete writes it anyway");
+}
+
+// The setup program the installer would start, read no further than its headers: one that is no
+// program for x64 or x86 would pack and verify, and then end the installer with 124 on the user's
+// machine. A patch becomes setup.exe only there, and a cabinet given as a resource is the user's.
+void CheckSetupProgram(const ResourceEntry& entry, InputFile* setup) {
+  const bool packed_here = entry.source.deferred;
+  InputFile* file = packed_here ? setup : entry.source.file;
+  if (file == nullptr || !(packed_here || entry.type == ResourceKey::Name(u"BN"))) return;
+  ProgramHeaders headers;
+  std::vector<uint8_t> bytes;
+  for (auto wanted = headers.Wanted(file->size()); wanted.count != 0;
+       wanted = headers.Wanted(file->size())) {
+    bytes.resize(wanted.count);
+    file->ReadAt(wanted.offset, bytes.data(), bytes.size());
+    headers.See(wanted.offset, bytes.data(), bytes.size());
+  }
+  const std::string fault = headers.Fault(file->size());
+  if (fault.empty()) return;
+  Fail((packed_here ? "--setup " + Quoted(file->path())
+                    : "resource BN " + Quoted(entry.name.Text())) + " " + fault);
 }
 
 // Windows maps an executable file of at most what an image may be: the certificate table that
@@ -298,7 +328,8 @@ void Pack(const Options& options) {
   {
     const ResourceTree draft(entries);
     CheckImageSize(stub, draft.size());
-    CheckPayload(draft, options.allow_incomplete);
+    const ResourceEntry* setup_entry = CheckPayload(draft, options.allow_incomplete);
+    if (setup_entry != nullptr && !options.allow_incomplete) CheckSetupProgram(*setup_entry, setup);
   }
 
   // The setup program is compressed on a thread of its own while the rest is copied; its
@@ -397,7 +428,8 @@ int Main(const std::vector<std::string>& arguments) {
     FinishOutput();
     return 0;
   } catch (const PackError& error) {
-    std::fprintf(stderr, "tamrel-pack: %s\n", error.what());
+    // Messages quote what they name; a control character left in one still cannot break it.
+    std::fprintf(stderr, "tamrel-pack: %s\n", Shown(error.what()).c_str());
   } catch (const std::bad_alloc&) {
     std::fprintf(stderr, "tamrel-pack: out of memory\n");
   }

@@ -40,8 +40,9 @@ line can be kept in version control.
   --previous-version TEXT    RT_RCDATA 1 holding TEXT in UTF-16LE and one zero wide character
   --rcdata1 FILE             RT_RCDATA 1 holding FILE's bytes verbatim
   --allow-incomplete         write an installer that would stop before running setup (no
-                             archive, no setup program, a payload name it rejects), which is
-                             otherwise refused with the exit code it would give; for tests
+                             archive, no setup program, a payload name it rejects, a setup
+                             program that is no Windows program for x64 or x86), which is
+                             otherwise refused with the reason; for tests
   --quiet                    print nothing on success; else one line names the installer
                              written, its size, its SHA-256 and its signer (or "unsigned")
 

@@ -47,8 +47,11 @@ std::string Hex(const std::array<uint8_t, Sha256::kSize>& digest) {
 
 std::string Table(const InstallerReport& report) {
   std::string out;
+  // Labels and values hold the file's own text: shown so that none of it acts on the terminal.
   auto line = [&out](const std::string& label, const std::string& value) {
-    out += label + std::string(label.size() < 12 ? 12 - label.size() : 1, ' ') + value + "\n";
+    const std::string shown = Shown(label);
+    out += shown + std::string(shown.size() < 12 ? 12 - shown.size() : 1, ' ') + Shown(value) +
+           "\n";
   };
   line("image", GroupedDigits(report.image_size) + " bytes in memory, " + GroupedDigits(report.file_size) +
                     " in the file, checksum " + (report.checksum_ok ? "right" : "WRONG"));
@@ -72,6 +75,7 @@ std::string Table(const InstallerReport& report) {
     } else {
       text += GroupedDigits(report.setup->size) + " bytes" + (report.setup->patch ? ", a patch" : "");
     }
+    if (!report.setup->program_fault.empty()) text += ", which " + report.setup->program_fault;
     line("setup", text);
   }
   line("runs setup", report.payload.exit_code == 0
@@ -95,7 +99,7 @@ std::string Table(const InstallerReport& report) {
   }
   out += "resources:\n";
   for (const ResourceItem& item : report.resources) {
-    out += "  " + item.type.Text() + " " + item.name.Text() + " " +
+    out += "  " + Shown(item.type.Text() + " " + item.name.Text()) + " " +
            std::to_string(item.language) + " " + GroupedDigits(item.data.size()) + "\n";
   }
   return out;
@@ -107,8 +111,8 @@ std::string SafeName(const std::u16string& name) {
   std::u16string safe;
   for (size_t i = 0; i < name.size() && i < 200; ++i) {
     const char16_t unit = name[i];
-    const bool bad = unit < 0x20 || std::u16string_view(u"\\/:*?\"<>|").find(unit) !=
-                                        std::u16string_view::npos;
+    const bool bad = unit < 0x20 || (unit >= 0x7F && unit < 0xA0) ||
+                     std::u16string_view(u"\\/:*?\"<>|").find(unit) != std::u16string_view::npos;
     safe.push_back(bad ? u'_' : unit);
   }
   while (!safe.empty() && (safe.back() == u'.' || safe.back() == u' ')) safe.back() = u'_';
@@ -126,7 +130,7 @@ void WriteFile(const std::string& folder, const std::string& name, ByteSpan byte
     out.Write(bytes.data(), bytes.size());
   }
   out.Commit(path);
-  PrintOut(path + "\n");
+  PrintOut(Shown(path) + "\n");
 }
 
 int Extract(const InstallerReport& report, const std::string& folder) {
@@ -218,8 +222,8 @@ int RunReader(const Options& options) {
       PrintOut(Table(report));
     }
     if (!report.unreadable.empty()) {
-      std::fprintf(stderr, "tamrel-pack: %s: %s\n", options.installer.c_str(),
-                   report.unreadable.c_str());
+      std::fprintf(stderr, "tamrel-pack: %s\n",
+                   Shown(options.installer + ": " + report.unreadable).c_str());
       return 1;
     }
     return 0;
@@ -227,8 +231,9 @@ int RunReader(const Options& options) {
   if (options.command == "verify") {
     const std::vector<std::string> faults = VerifyFaults(report);
     std::string text;
-    for (const std::string& fault : faults) text += options.installer + ": " + fault + "\n";
-    PrintOut(faults.empty() ? options.installer + ": everything holds\n" : text);
+    // One line a fault, whatever text of the file a fault quotes.
+    for (const std::string& fault : faults) text += Shown(options.installer + ": " + fault) + "\n";
+    PrintOut(faults.empty() ? Shown(options.installer) + ": everything holds\n" : text);
     return faults.empty() ? 0 : 1;
   }
   if (!report.unreadable.empty()) Fail(options.installer + ": " + report.unreadable);
@@ -261,7 +266,8 @@ std::string PackedSummary(const std::string& path, uint64_t size, const ShowAll&
     const auto signature = ReadSignature(ByteSpan(table.data(), table.size()), &why);
     who = signature ? "signed by " + signature->subject : "signed (" + why + ")";
   }
-  return path + ": " + GroupedDigits(size) + " bytes, sha256 " + Hex(sha) + ", " + who + "\n";
+  return Shown(path + ": " + GroupedDigits(size) + " bytes, sha256 " + Hex(sha) + ", " + who) +
+         "\n";
 }
 
 std::string PackedSummary(const std::string& path) {

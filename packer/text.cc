@@ -59,6 +59,44 @@ bool DecodeOne(std::string_view utf8, size_t i, uint32_t* code_point, size_t* le
   return c >= least && c <= 0x10FFFF && !IsSurrogate(c);
 }
 
+// Whether a code point would act on a terminal or change the line rather than show: C0, DEL and
+// C1 (ESC and CSI among them), the line and paragraph separators, and the marks and overrides
+// that reorder the text around them (one could make "exe.txt" read as "txt.exe").
+bool IsControl(uint32_t c) {
+  return c < 0x20 || (c >= 0x7F && c < 0xA0) || c == 0x2028 || c == 0x2029 || c == 0x200E ||
+         c == 0x200F || (c >= 0x202A && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069);
+}
+
+// `utf8` with every control character and every byte that is not UTF-8 as an escape; with a
+// `quote`, that quote and the backslash escaped too.
+void AppendEscaped(std::string_view utf8, char quote, std::string* out) {
+  static const char kHex[] = "0123456789abcdef";
+  const auto escape = [out](const char* prefix, uint32_t value, int digits) {
+    *out += prefix;
+    for (int shift = 4 * (digits - 1); shift >= 0; shift -= 4) *out += kHex[value >> shift & 15];
+  };
+  for (size_t i = 0; i < utf8.size();) {
+    uint32_t c = 0;
+    size_t length = 0;
+    if (!DecodeOne(utf8, i, &c, &length)) {
+      escape("\\x", static_cast<uint8_t>(utf8[i]), 2);  // a byte that is not UTF-8
+      ++i;
+      continue;
+    }
+    if (quote != 0 && (c == '\\' || c == static_cast<uint32_t>(quote))) {
+      *out += '\\';
+      *out += static_cast<char>(c);
+    } else if (c == '\n' || c == '\r' || c == '\t') {
+      *out += c == '\n' ? "\\n" : c == '\r' ? "\\r" : "\\t";
+    } else if (IsControl(c)) {
+      if (c < 0x100) escape("\\x", c, 2); else escape("\\u", c, 4);
+    } else {
+      out->append(utf8.substr(i, length));
+    }
+    i += length;
+  }
+}
+
 }  // namespace
 
 bool Utf8ToUtf16(std::string_view utf8, std::u16string* out) {
@@ -145,35 +183,15 @@ std::string Quoted(std::string_view utf8) {
   const char quote =
       utf8.find('\'') != std::string_view::npos && utf8.find('"') == std::string_view::npos ? '"'
                                                                                             : '\'';
-  static const char kHex[] = "0123456789abcdef";
-  const auto escape = [&](const char* prefix, uint32_t value, int digits, std::string* out) {
-    *out += prefix;
-    for (int shift = 4 * (digits - 1); shift >= 0; shift -= 4) *out += kHex[value >> shift & 15];
-  };
   std::string out(1, quote);
-  for (size_t i = 0; i < utf8.size();) {
-    uint32_t c = 0;
-    size_t length = 0;
-    if (!DecodeOne(utf8, i, &c, &length)) {
-      escape("\\x", static_cast<uint8_t>(utf8[i]), 2, &out);  // a byte that is not UTF-8
-      ++i;
-      continue;
-    }
-    if (c == '\\' || c == static_cast<uint32_t>(quote)) {
-      out += '\\';
-      out += static_cast<char>(c);
-    } else if (c == '\n' || c == '\r' || c == '\t') {
-      out += c == '\n' ? "\\n" : c == '\r' ? "\\r" : "\\t";
-    } else if (c < 0x20 || (c >= 0x7F && c < 0xA0)) {
-      escape("\\x", c, 2, &out);
-    } else if (c == 0x2028 || c == 0x2029) {
-      escape("\\u", c, 4, &out);  // line and paragraph separators would break the line
-    } else {
-      out.append(utf8.substr(i, length));
-    }
-    i += length;
-  }
+  AppendEscaped(utf8, quote, &out);
   out += quote;
+  return out;
+}
+
+std::string Shown(std::string_view utf8) {
+  std::string out;
+  AppendEscaped(utf8, 0, &out);
   return out;
 }
 

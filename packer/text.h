@@ -34,8 +34,14 @@ std::string GroupedDigits(uint64_t number);
 
 // A value as a message shows it, in the manner of the earlier script's repr(): in quotes (double
 // ones when it holds a single quote and no double one), a backslash or the quote escaped, control
-// characters, line separators and bytes that are not UTF-8 as escapes, so the message stays one
-// line; other text as it is.
+// characters (C0, DEL, C1, the line separators and the bidirectional marks and overrides) and
+// bytes that are not UTF-8 as escapes, so the message stays one line; other text as it is.
 std::string Quoted(std::string_view utf8);
+
+// Text that came from a file, as a line printed to a terminal shows it: the control characters
+// and bytes Quoted() escapes escaped alike, nothing else changed (a quoted value already in it
+// stays as it is), so that the file cannot end the line, move the cursor, recolour or reorder
+// what follows.
+std::string Shown(std::string_view utf8);
 
 }  // namespace pack

@@ -18,6 +18,8 @@ bool Reject(PayloadResources& resources, uint32_t error) {
 
 }  // namespace
 
+const wchar_t* const kPayloadTypes[kPayloadTypeCount] = {L"B7", L"BL", L"BN"};
+
 bool VisitPayloadResource(PayloadResources& resources, const wchar_t* name, const void* data,
                           uint64_t size) {
   PayloadSlot* slot;
@@ -39,4 +41,26 @@ bool VisitPayloadResource(PayloadResources& resources, const wchar_t* name, cons
   slot->data = data;
   slot->size = size;
   return true;
+}
+
+bool TakePayloadResource(PayloadResources& resources, const wchar_t* name, const void* data,
+                         uint64_t size) {
+  if (name == nullptr || data == nullptr || size == 0) return false;
+  return VisitPayloadResource(resources, name, data, size);
+}
+
+PayloadOutcome EndPayloadType(const PayloadResources& resources, size_t type,
+                              TypeTag& archive_type, TypeTag& setup_type) {
+  if (resources.error != 0) {
+    // The tag is filled only after a type's scan, so an archive found in the same type as the
+    // rejected resource still makes this the archive's failure.
+    return {archive_type.IsEmpty() ? kUnableToExtractArchive : kUnableToExtractSetup,
+            resources.error};
+  }
+  if (archive_type.IsEmpty() && resources.archive.size != 0) archive_type.Copy(kPayloadTypes[type]);
+  if (setup_type.IsEmpty() && resources.setup.size != 0) setup_type.Copy(kPayloadTypes[type]);
+  if (type + 1 < kPayloadTypeCount) return {0, 0};
+  if (resources.archive.size == 0) return {kUnableToExtractArchive, kErrorFileNotFound};
+  if (resources.setup.size == 0) return {kUnableToExtractSetup, kErrorFileNotFound};
+  return {0, 0};
 }

@@ -5,32 +5,41 @@
 namespace {
 
 // The platform's numbers for the errors the name rules report.
+static_assert(kErrorFileNotFound == ERROR_FILE_NOT_FOUND, "payload name error");
 static_assert(kErrorInvalidData == ERROR_INVALID_DATA, "payload name error");
 static_assert(kErrorTooManyNames == ERROR_TOO_MANY_NAMES, "payload name error");
 static_assert(kErrorInvalidName == ERROR_INVALID_NAME, "payload name error");
 static_assert(kErrorFilenameExcedRange == ERROR_FILENAME_EXCED_RANGE, "payload name error");
+static_assert(kUnableToExtractArchive == UNABLE_TO_EXTRACT_ARCHIVE, "payload exit code");
+static_assert(kUnableToExtractSetup == UNABLE_TO_EXTRACT_SETUP, "payload exit code");
 
 struct ScanContext {
   PayloadResources* resources;
   const UnpackApi* api;
 };
 
-// Any FALSE ends the enumeration of this type. Resources that cannot be used end it silently: the
-// directory lists a type's named entries before its integer ones, so by the first integer id every
-// named resource has been seen, and an empty named one hides those after it.
+// The resource a name stands for, loaded and locked; `data` stays null when any step fails, and
+// no step runs once one has.
+void LoadNamedResource(HMODULE module, LPCWSTR type, LPCWSTR name, const UnpackApi& api,
+                       const void** data, DWORD* size) {
+  const HRSRC found = api.FindResourceW(module, name, type);
+  if (found == nullptr) return;
+  *size = api.SizeofResource(module, found);
+  if (*size == 0) return;
+  const HGLOBAL loaded = api.LoadResource(module, found);
+  if (loaded == nullptr) return;
+  *data = api.LockResource(loaded);
+}
+
+// Any FALSE ends the enumeration of this type; TakePayloadResource says when.
 BOOL CALLBACK VisitResourceName(HMODULE module, LPCWSTR type, LPWSTR name, LONG_PTR parameter) {
   const ScanContext* scan = reinterpret_cast<const ScanContext*>(parameter);
-  if (scan == nullptr || IS_INTRESOURCE(name)) return FALSE;
-  const UnpackApi& api = *scan->api;
-  const HRSRC found = api.FindResourceW(module, name, type);
-  if (found == nullptr) return FALSE;
-  const DWORD size = api.SizeofResource(module, found);
-  if (size == 0) return FALSE;
-  const HGLOBAL loaded = api.LoadResource(module, found);
-  if (loaded == nullptr) return FALSE;
-  const void* data = api.LockResource(loaded);
-  if (data == nullptr) return FALSE;
-  return VisitPayloadResource(*scan->resources, name, data, size) ? TRUE : FALSE;
+  if (scan == nullptr) return FALSE;
+  const void* data = nullptr;
+  DWORD size = 0;
+  const bool named = !IS_INTRESOURCE(name);
+  if (named) LoadNamedResource(module, type, name, *scan->api, &data, &size);
+  return TakePayloadResource(*scan->resources, named ? name : nullptr, data, size) ? TRUE : FALSE;
 }
 
 // Whether the enumeration finished; false also for a type with no resources at all.
@@ -52,21 +61,11 @@ ExitResult UnpackPayload(HMODULE module, const wchar_t* work_directory, PathStri
                          const UnpackApi& api) {
   PayloadResources resources;
   const ScanContext scan = {&resources, &api};
-  static const wchar_t* const kTypes[] = {L"B7", L"BL", L"BN"};
-  for (const wchar_t* type : kTypes) {
-    resources.error = 0;
-    VisitResources(module, type, scan);
-    if (resources.error != 0) {
-      // The tag is filled only after a type's scan, so an archive found in the same type as the
-      // rejected resource still makes this the archive's failure.
-      return {archive_type.IsEmpty() ? UNABLE_TO_EXTRACT_ARCHIVE : UNABLE_TO_EXTRACT_SETUP,
-              resources.error};
-    }
-    if (archive_type.IsEmpty() && resources.archive.size != 0) archive_type.Copy(type);
-    if (setup_type.IsEmpty() && resources.setup.size != 0) setup_type.Copy(type);
+  for (size_t type = 0; type < kPayloadTypeCount; ++type) {
+    VisitResources(module, kPayloadTypes[type], scan);
+    const PayloadOutcome outcome = EndPayloadType(resources, type, archive_type, setup_type);
+    if (outcome.exit_code != 0) return {outcome.exit_code, outcome.extra_code};
   }
-  if (resources.archive.size == 0) return {UNABLE_TO_EXTRACT_ARCHIVE, ERROR_FILE_NOT_FOUND};
-  if (resources.setup.size == 0) return {UNABLE_TO_EXTRACT_SETUP, ERROR_FILE_NOT_FOUND};
 
   if (!BuildPath(archive_path, work_directory, resources.archive.name.Get())) {
     return {PATH_STRING_OVERFLOW, 0};

@@ -2,6 +2,8 @@
 // all 32 bits of their exit codes are seen.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -145,6 +147,33 @@ TEST_F(InstallerFixture, FileLeftBySetupKeepsOnlyTheDirectoryAndThatFile) {
   const std::wstring work = WorkDirectory(outcome.runs[0]);
   ASSERT_EQ(1u, outcome.left.size());
   EXPECT_EQ((std::vector<std::wstring>{L"setup-log.txt"}), ListDirectory(work));
+}
+
+// An empty resource ends the scan of its type where it stands, hiding what follows it: each
+// installer ends as `tamrel-pack inspect --json` predicted at build time ("would_exit" null: with
+// setup's own code), and leaves nothing.
+TEST_F(InstallerFixture, EmptyResourceEndsAsInspectPredicted) {
+  struct Case { const wchar_t* installer; DWORD exit_code; } cases[] = {
+      {L"e2e_empty_archive_first", 112},
+      {L"e2e_empty_b7_first", 112},
+      {L"e2e_empty_bn_setup", 115},
+      {L"e2e_empty_after_setup", 7},  // not a second setup program: the scan of BL ends at it
+  };
+  ScopedEnvironment exit_code(L"FAKE_SETUP_EXIT_CODE", L"7");
+  for (const Case& c : cases) {
+    const std::string label = testing::PrintToString(c.installer);
+    std::string json;
+    ReadFileBytes(TestDirectory() + L"installers\\" + c.installer + L".exe.json", &json);
+    const size_t at = json.find("\"would_exit\":");
+    ASSERT_NE(std::string::npos, at) << label << json;
+    const char* value = json.c_str() + at + 13;
+    const DWORD predicted = strncmp(value, "null", 4) == 0 ? 7 : strtoul(value, nullptr, 10);
+    EXPECT_EQ(c.exit_code, predicted) << label;
+    const Outcome outcome = Run(c.installer, L"");
+    EXPECT_EQ(predicted, outcome.exit_code) << label;
+    EXPECT_EQ(predicted == 7 ? 1u : 0u, outcome.runs.size()) << label;
+    EXPECT_TRUE(outcome.left.empty()) << label << " left " << testing::PrintToString(outcome.left);
+  }
 }
 
 // The setup resource is a patch: the previous installation's setup program, found through the

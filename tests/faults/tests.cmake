@@ -9,7 +9,8 @@ add_custom_command(
   OUTPUT ${fault_fixture_files}
   COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/faults/make_fault_fixtures.py
           ${FAULT_FIXTURES}
-  DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/faults/make_fault_fixtures.py)
+  DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/faults/make_fault_fixtures.py
+          ${CMAKE_CURRENT_SOURCE_DIR}/packer/packer_fixtures.py)
 
 add_test_program(fault_setup ${CMAKE_CURRENT_SOURCE_DIR}/faults/fault_setup.cc)
 target_link_libraries(fault_setup PRIVATE shell32)

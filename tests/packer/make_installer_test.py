@@ -32,7 +32,7 @@ WINE = os.path.join(ROOT, "scripts", "wine")
 DIR_SECURITY = 4
 RT_ICON, RT_GROUP_ICON, RT_VERSION = check_stub.RT_ICON, check_stub.RT_GROUP_ICON, 16
 ARCHIVE = bytes(range(256)) * 16
-SETUP = b"MZ a setup program stand-in " * 8
+SETUP = packer_fixtures.program(b"a setup program stand-in " * 8)
 
 
 def pack(args, cwd=None, epoch=None, windows=False, env_add=None, **run):
@@ -276,6 +276,9 @@ class RefusalTest(PackerTest):
         with open(huge, "wb") as f:
             f.truncate(2 ** 31 - 0x10000)
         small = self.file("small.bin", b"x" * 100)
+
+        def program(name, **shape):
+            return self.file(name, packer_fixtures.program(b"setup", **shape))
         cases += [
             (["--resource", "B7", "HUGE", huge], "the installer would be an image of 2,147,"),
             (["--resource", "B7", "HUGE", huge], "at most 2,147,483,647 bytes"),
@@ -320,10 +323,24 @@ class RefusalTest(PackerTest):
             (["--resource", "BN", "setup" + "x" * 255, small], "of 260 UTF-16 units or more"),
             (["--setup", self.setup, "--resource", "B7", "README", small],
              "exit with 112 before setup runs: resource B7 'README' is named neither"),
+            # A setup program the installer could not start: its headers are all that is read.
+            (["--setup", self.archive],
+             f"--setup '{self.archive}' is not a Windows program: no MZ header"),
+            (["--setup", program("library.dll", characteristics=0x2022)],
+             "library.dll' is a DLL, not a program"),
+            (["--setup", program("arm64.exe", machine=0xAA64)], "is for ARM64 (machine 0xAA64)"),
+            (["--setup", program("far.dll", characteristics=0x2022, pe_offset=5000)],
+             "far.dll' is a DLL, not a program"),
+            (["--setup", program("mixed.exe", machine=0x14C, magic=0x20B)],
+             "an x86 header with optional header magic 0x020B (it needs 0x010B)"),
+            (["--resource", "BN", "setup.exe", small],
+             "resource BN 'SETUP.EXE' is not a Windows program: no MZ header"),
         ]
         for args, fragment in payloads:
             with self.subTest(args=args):
                 self.refused(bare + args, os.path.join(self.dir, "refused.exe"), fragment)
+        self.refused(bare + ["--setup", self.archive], os.path.join(self.dir, "refused.exe"),
+                     "is not a Windows program: no MZ header", windows=True)
         self.refused(["--setup", self.setup], os.path.join(self.dir, "refused.exe"),
                      "exit with 112 before setup runs: it holds no archive")
         for args, fragment in cases:

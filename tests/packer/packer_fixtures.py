@@ -55,6 +55,22 @@ def icon_file(images, directory_bits=True):
     return out + b"".join(data)
 
 
+def program(body=b"", machine=0x8664, characteristics=0x0022, magic=None, pe_offset=0x80):
+    """A stand-in for a Windows program: an MZ header pointing at `pe_offset`, a PE header for
+    `machine` (x64 by default; 0x14C is x86) with the optional header magic that machine needs
+    (or `magic`) and `characteristics` (executable and large-address aware; 0x2000 adds DLL),
+    padded to 512 bytes, then `body`. Its headers are what the checks of a setup program read;
+    it is never run."""
+    magic = magic if magic is not None else 0x20B if machine == 0x8664 else 0x10B
+    optional = 0xF0 if magic == 0x20B else 0xE0
+    head = bytearray(max(512, pe_offset + 26))
+    head[0:2] = b"MZ"
+    struct.pack_into("<I", head, 0x3C, pe_offset)
+    head[pe_offset:pe_offset + 26] = b"PE\0\0" + struct.pack("<HHIIIHHH", machine, 0, 0, 0, 0,
+                                                              optional, characteristics, magic)
+    return bytes(head) + body
+
+
 def make_signer(folder, name="signer", subject="/CN=Kestrel Test Signer"):
     """A self-signed code-signing certificate and its unencrypted RSA key: (cert, key) paths."""
     cert, key = os.path.join(folder, name + ".crt"), os.path.join(folder, name + ".key")

@@ -10,6 +10,8 @@ import glob
 import hashlib
 import json
 import os
+import re
+import shutil
 import struct
 import subprocess
 import unittest
@@ -20,6 +22,9 @@ from make_installer_test import (ARCHIVE, BUILD, SETUP, WINE, PackerTest, check_
 # Where a forger puts new tables: the headers' page past the section table, mapped at RVA = offset.
 SLACK = 0x800
 PLANTED = b"tamrel-planted.dll"
+# What would act on a terminal rather than show: C0 but the line ends, DEL, C1, the line
+# separators and the bidirectional marks and overrides.
+CONTROL = re.compile("[\x00-\x09\x0b-\x1f\x7f-\x9f\u200e\u200f\u2028-\u202e\u2066-\u2069]")
 
 
 def changed(data, offset):
@@ -129,6 +134,21 @@ class InspectTest(PackerTest):
                 ("appended", lambda d, _, o: d.extend(b"hidden")),
                 ("padded", lambda d, _, o: d.__setitem__(slice(-6, None), b"hidden"))):
             self.file(name + ".exe", forged(plain, patch))
+        # The file's own text holding ESC[2J and a line feed: a version string, changed in place
+        # (as long as "Kestrel Odd") in an installer signed for a signer whose name holds them too,
+        # and a resource name.
+        evil = "K\x1b[2J\nl Odd"
+        cert, key = packer_fixtures.make_signer(self.dir, "evil", "/CN=Evil\x1b[2J\nSigner")
+        versioned = self.built([*self.product, "--product-name", "Kestrel Odd", "--sign-cert", cert,
+                                "--sign-key", key], "version_escape.exe")
+        self.file("version_escape.exe", versioned.replace("Kestrel Odd".encode("utf-16-le"),
+                                                          evil.encode("utf-16-le")))
+        self.built(["--archive", self.archive, "--resource", "BN", "setup\x1b[2J\nx",
+                    self.file("text.bin", b"no program"), "--allow-incomplete"], "name_escape.exe")
+        # An archive stored in two languages, the first empty (tests/platform/resource_image.rc):
+        # the lookup takes the other, but which one depends on the user's machine.
+        shutil.copy(os.path.join(BUILD, "tests", "platform_resource_image.exe"),
+                    os.path.join(self.dir, "languages.exe"))
         setup_sha = hashlib.sha256(SETUP).hexdigest()
         # name: (inspect's exit code, the JSON fields expected, verify's exit code, a fragment
         # of each line verify prints)
@@ -162,19 +182,39 @@ class InspectTest(PackerTest):
             "appended.exe": forgery("6 bytes after the last section, where the release has none"),
             "padded.exe": forgery(f"bytes at file offset 0x{len(plain) - 6:08X} outside every "
                                   "section, where the release has none"),
+            "version_escape.exe": (0, {"version.strings.ProductName": evil,
+                                       "signature.subject": "CN=Evil\x1b[2J\nSigner"}, 1,
+                                   ["checksum", "changed after signing"]),
+            "name_escape.exe": (0, {"setup.name": "SETUP\x1b[2J\nX", "would_exit": None,
+                                    "setup.program_error": "is not a Windows program: no MZ "
+                                                           "header"}, 1,
+                                ["the setup program is not a Windows program: no MZ header"]),
+            "languages.exe": (0, {"would_exit": None, "archive.size": len("archive bytes")}, 1,
+                              ["resource B7 'TAMREL.X' is stored in 2 languages "
+                               "(1031, 1033): which one the installer takes depends on",
+                               "the setup program is not a Windows program",
+                               "not one a release of tamrel-pack carries"]),
         }
+        # How the plain report shows the file's own text.
+        shown = {"version_escape.exe": ["K\\x1b[2J\\nl Odd", "CN=Evil\\x1b[2J\\nSigner"],
+                 "name_escape.exe": ["BN SETUP\\x1b[2J\\nX 1033"]}
         for name, (inspect_code, fields, verify_code, fragments) in table.items():
             with self.subTest(name):
                 path = os.path.join(self.dir, name)
                 done = pack(["inspect", path, "--json"])
                 self.assertEqual(inspect_code, done.returncode, done.stderr)
                 report = json.loads(done.stdout)
+                text = done.stdout
                 for dotted, expected in fields.items():
                     value = report
                     for key in dotted.split("."):
                         value = value[key]
                     self.assertEqual(expected, value, dotted)
+                text += pack(["inspect", path]).stdout
+                for fragment in shown.get(name, []):
+                    self.assertIn(fragment, text)
                 done = pack(["verify", path])
+                self.assertIsNone(CONTROL.search(text + done.stdout), text + done.stdout)
                 lines = done.stdout.splitlines()
                 self.assertEqual((verify_code, len(fragments)), (done.returncode, len(lines)),
                                  done.stdout + done.stderr)

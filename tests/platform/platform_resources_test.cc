@@ -44,19 +44,33 @@ TEST(ResourcesUnderWine, NamedEntriesComeFirstAndFalseEndsTheScan) {
     EXPECT_EQ(c.seen, g_seen) << c.stop_after;
   }
 
-  // The scan ends each type at its first integer id, after the named payload was seen.
-  ScratchDir work(L"platform_resources");
-  PathString setup_path, archive_path;
-  TypeTag setup_type, archive_type;
-  const ExitResult result = UnpackPayload(image, work.path().c_str(), setup_path, setup_type,
-                                          archive_path, archive_type);
-  EXPECT_EQ(0u, result.exit_code);
-  EXPECT_STREQ(L"B7", archive_type.Get());
-  EXPECT_STREQ(L"BN", setup_type.Get());
-  EXPECT_EQ((std::vector<std::wstring>{L"TAMREL.X", L"setup.exe"}), ListDirectory(work.path()));
-  std::string bytes;
-  EXPECT_TRUE(ReadFileBytes(work / L"TAMREL.X", &bytes) && bytes == "archive bytes");
-  EXPECT_TRUE(ReadFileBytes(work / L"setup.exe", &bytes) && bytes == "setup bytes");
+  // "TAMREL.X" is stored empty in German (1031), listed first, and whole in U.S. English:
+  // FindResourceW takes the thread's language, not the first, so that a German machine would
+  // find no archive.
+  const LCID locale = GetThreadLocale();
+  for (const LCID language : {0x407, 0x409}) {
+    ScratchDir work(L"platform_resources");
+    PathString setup_path, archive_path;
+    TypeTag setup_type, archive_type;
+    EXPECT_TRUE(SetThreadLocale(language));
+    const ExitResult result = UnpackPayload(image, work.path().c_str(), setup_path, setup_type,
+                                            archive_path, archive_type);
+    SetThreadLocale(locale);
+    if (language == 0x407) {
+      EXPECT_EQ(112u, result.exit_code);
+      EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), result.extra_code);
+      EXPECT_TRUE(ListDirectory(work.path()).empty());
+      continue;
+    }
+    // The scan ends each type at its first integer id, after the named payload was seen.
+    EXPECT_EQ(0u, result.exit_code);
+    EXPECT_STREQ(L"B7", archive_type.Get());
+    EXPECT_STREQ(L"BN", setup_type.Get());
+    EXPECT_EQ((std::vector<std::wstring>{L"TAMREL.X", L"setup.exe"}), ListDirectory(work.path()));
+    std::string bytes;
+    EXPECT_TRUE(ReadFileBytes(work / L"TAMREL.X", &bytes) && bytes == "archive bytes");
+    EXPECT_TRUE(ReadFileBytes(work / L"setup.exe", &bytes) && bytes == "setup bytes");
+  }
   FreeLibrary(image);
 }
 
