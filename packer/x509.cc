@@ -47,7 +47,8 @@ std::string DateText(int64_t seconds) {
   const unsigned day_of_era = static_cast<unsigned>(days - era * 146097);
   const unsigned year_of_era =
       (day_of_era - day_of_era / 1460 + day_of_era / 36524 - day_of_era / 146096) / 365;
-  const unsigned day_of_year = day_of_era - (365 * year_of_era + year_of_era / 4 - year_of_era / 100);
+  const unsigned day_of_year =
+      day_of_era - (365 * year_of_era + year_of_era / 4 - year_of_era / 100);
   const unsigned mp = (5 * day_of_year + 2) / 153;
   const unsigned day = day_of_year - (153 * mp + 2) / 5 + 1;
   const unsigned month = mp < 10 ? mp + 3 : mp - 9;
@@ -75,7 +76,9 @@ bool ReadTime(const Der& time, int64_t* out) {
   }
   auto number = [&](size_t at, size_t count) {
     unsigned value = 0;
-    for (size_t i = 0; i < count; ++i) value = value * 10 + static_cast<unsigned>(text[at + i] - '0');
+    for (size_t i = 0; i < count; ++i) {
+      value = value * 10 + static_cast<unsigned>(text[at + i] - '0');
+    }
     return value;
   };
   unsigned year = number(0, year_digits);
@@ -141,7 +144,8 @@ bool ReadBasicConstraints(ByteSpan value, Certificate* out) {
   }
   // pathLenConstraint: a non-negative INTEGER, minimally encoded.
   const ByteSpan digits = field.content;
-  if (field.tag != der::kInteger || digits.empty() || !fields.empty() || (digits.data()[0] & 0x80) ||
+  if (field.tag != der::kInteger || digits.empty() || !fields.empty() ||
+      (digits.data()[0] & 0x80) ||
       (digits.size() > 1 && digits.data()[0] == 0 && !(digits.data()[1] & 0x80))) {
     return false;
   }
@@ -166,7 +170,9 @@ bool ReadKeyUsage(ByteSpan value, Certificate* out) {
   uint16_t usage = 0;
   for (size_t byte = 1; byte < content.size(); ++byte) {
     for (unsigned bit = 0; bit < 8; ++bit) {
-      if (content.data()[byte] & (0x80 >> bit)) usage |= static_cast<uint16_t>(1u << ((byte - 1) * 8 + bit));
+      if (content.data()[byte] & (0x80 >> bit)) {
+        usage |= static_cast<uint16_t>(1u << ((byte - 1) * 8 + bit));
+      }
     }
   }
   out->key_usage = usage;
@@ -332,7 +338,8 @@ bool ParseCertificate(ByteSpan der, Certificate* out, std::string* why) {
   while (!at.empty()) {
     if (!Take(&at, &field)) return Refuse(why, damaged);
     const bool unique_id = field.tag == kIssuerUniqueId || field.tag == kSubjectUniqueId;
-    if (field.tag <= last_tag || !(unique_id ? version >= 1 : (field.tag == kContext3 && version == 2))) {
+    if (field.tag <= last_tag ||
+        !(unique_id ? version >= 1 : (field.tag == kContext3 && version == 2))) {
       return Refuse(why, damaged);
     }
     last_tag = field.tag;
@@ -414,7 +421,11 @@ std::vector<std::vector<uint8_t>> PemCertificates(const std::string& text, std::
     certificates.push_back(std::move(bytes));
     at = end + kEnd.size();
   }
-  if (certificates.empty()) *why = "the text holds no PEM certificate";
+  if (certificates.empty()) {
+    *why = "the text holds no PEM certificate";
+  } else {
+    why->clear();
+  }
   return certificates;
 }
 
