@@ -5,6 +5,7 @@
 #include "cabinet_reader.h"
 #include "json.h"
 #include "pe_image.h"
+#include "stub_check.h"
 #include "text.h"
 
 namespace pack {
@@ -473,7 +474,15 @@ InstallerReport ReadInstaller(ByteSpan file, const std::vector<StubRelease>& rel
   if (!report.unreadable.empty()) return report;
   StubDigest(file, &report.stub_digest);
   for (const StubRelease& release : releases) {
-    if (release.digest == report.stub_digest) report.stub_release = release.version;
+    if (release.digest != report.stub_digest) continue;
+    Image stub_image;
+    InstallerReport stub;  // the release's own resources, read as this file's are
+    if (ReadImage(release.image, &stub_image).empty()) {
+      ReadResources(release.image, stub_image, &stub);
+    }
+    report.stub_faults = StubFaults(file, release.image, report.resources, stub.resources);
+    if (report.stub_faults.empty()) report.stub_release = release.version;
+    break;
   }
   bool payload_types = false;
   for (const ResourceItem& item : report.resources) {
@@ -508,8 +517,11 @@ std::vector<std::string> VerifyFaults(const InstallerReport& report) {
   if (report.setup && !report.setup->cabinet_fault.empty()) {
     faults.push_back("the setup program's cabinet: " + report.setup->cabinet_fault);
   }
-  if (!report.stub_release) {
+  if (!report.stub_release && report.stub_faults.empty()) {
     faults.push_back("the stub is not one a release of tamrel-pack carries");
+  }
+  for (const std::string& fault : report.stub_faults) {
+    faults.push_back("stub NOT genuine: " + fault);
   }
   if (!report.signature_fault.empty()) faults.push_back("the signature: " + report.signature_fault);
   if (report.signature && !report.digest_ok) {
@@ -590,7 +602,9 @@ std::string ReportJson(const InstallerReport& report) {
   json.Key("packer_version");
   if (report.stub_release) json.String(*report.stub_release); else json.Null();
   json.Key("digest").String(HexText(report.stub_digest.data(), report.stub_digest.size()));
-  json.Close().Key("signature");
+  json.Key("faults").Open('[');
+  for (const std::string& fault : report.stub_faults) json.String(fault);
+  json.Close().Close().Key("signature");
   if (!report.signature) {
     if (report.signature_fault.empty()) json.Null(); else json.Open('{').Key("error").String(report.signature_fault).Close();
   } else {

@@ -17,10 +17,13 @@
 
 namespace pack {
 
-// A release of tamrel-pack and the digest of the stub it carries (see StubDigest).
+// A release of tamrel-pack, the digest of the stub it carries (see StubDigest) and that stub's
+// image: an installer whose digest is a release's is that release's only when it is what the
+// packer writes from the image (see StubFaults).
 struct StubRelease {
   std::string version;
   std::array<uint8_t, Sha256::kSize> digest{};
+  ByteSpan image;
 };
 
 struct ResourceItem {
@@ -59,6 +62,7 @@ struct InstallerReport {
   std::vector<std::pair<unsigned, unsigned>> icon_sizes;  // of icon group 107
   std::array<uint8_t, Sha256::kSize> stub_digest{};
   std::optional<std::string> stub_release;  // the release whose stub this is: genuine
+  std::vector<std::string> stub_faults;  // how it differs from the release its digest names
   std::optional<SignatureInfo> signature;
   std::string signature_fault;  // a certificate table that holds no readable signature
   bool digest_ok = false;

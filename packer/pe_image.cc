@@ -162,6 +162,26 @@ std::vector<uint8_t> StubImage::Headers(uint64_t resource_size) const {
   return headers;
 }
 
+std::vector<StubImage::Piece> StubImage::Pieces() const {
+  std::vector<Piece> pieces;
+  auto add = [&](const Section& section, uint32_t offset, uint32_t rva, bool relocations) {
+    Piece piece;
+    piece.name.assign(section.name, std::find(section.name, section.name + 8, '\0'));
+    piece.relocations = relocations;
+    piece.offset = offset;
+    piece.rva = rva;
+    piece.bytes = bytes_ + section.raw_pointer;
+    piece.size = section.raw_size;
+    pieces.push_back(std::move(piece));
+  };
+  for (const Section& section : sections_) {
+    // A section of zeros only (.bss) has no bytes in the file, and a raw pointer of 0.
+    if (section.raw_size != 0) add(section, section.raw_pointer, section.virtual_address, false);
+  }
+  if (has_relocations_) add(relocations_, resources_start_file_, resources_start_rva_, true);
+  return pieces;
+}
+
 void StubImage::Write(OutputFile& out, ResourceTree& resources,
                       const std::function<uint64_t()>& finish_deferred) const {
   const uint64_t rsrc_file = ResourceSectionOffset();
@@ -169,15 +189,9 @@ void StubImage::Write(OutputFile& out, ResourceTree& resources,
   std::vector<uint8_t> headers = Headers(resources.size());
   ImageWriter writer(out);
   writer.WriteUnfolded(headers.data(), headers.size());
-  for (const Section& section : sections_) {
-    // A section of zeros only (.bss) has no bytes in the file, and a raw pointer of 0.
-    if (section.raw_size == 0) continue;
-    writer.PadTo(section.raw_pointer);
-    writer.Write(bytes_ + section.raw_pointer, section.raw_size);
-  }
-  if (has_relocations_) {
-    writer.PadTo(resources_start_file_);
-    writer.Write(bytes_ + relocations_.raw_pointer, relocations_.raw_size);
+  for (const Piece& piece : Pieces()) {
+    writer.PadTo(piece.offset);
+    writer.Write(piece.bytes, piece.size);
   }
   writer.PadTo(rsrc_file);
   resources.Write(writer, ResourceSectionRva(), finish_deferred);

@@ -42,6 +42,22 @@ class StubImage {
   void Write(OutputFile& out, ResourceTree& resources,
              const std::function<uint64_t()>& finish_deferred) const;
 
+  // What Write() writes, for a reader to hold an installer against: the headers for a resource
+  // section of `resource_size` bytes (the checksum field zero), the stub's bytes it copies
+  // unchanged and where each lands, and where the resource section begins in the file.
+  struct Piece {
+    std::string name;  // the section's
+    bool relocations = false;
+    uint32_t offset = 0;  // in the installer's file
+    uint32_t rva = 0;     // in the installer's image
+    const uint8_t* bytes = nullptr;
+    uint32_t size = 0;
+  };
+  std::vector<uint8_t> Headers(uint64_t resource_size) const;
+  std::vector<Piece> Pieces() const;
+  uint32_t ResourceSectionOffset() const;
+  uint32_t file_alignment() const { return file_alignment_; }
+
  private:
   struct Section {
     char name[8];
@@ -65,8 +81,6 @@ class StubImage {
 
   // Where the installer's resource section begins, after the moved relocations.
   uint32_t ResourceSectionRva() const;
-  uint32_t ResourceSectionOffset() const;
-  std::vector<uint8_t> Headers(uint64_t resource_size) const;
 };
 
 }  // namespace pack

@@ -19,13 +19,16 @@
 namespace pack {
 namespace {
 
-// The stub digests (StubDigest) of earlier releases whose stub differs from this one's, newest
-// first. None so far: every release up to this one carried the stub this one carries, whose
-// digest KnownStubs() computes from the stub image itself.
+// The stubs of earlier releases whose stub differs from this one's, newest first. An entry
+// carries that release's whole stub image (embedded as kStubImage is), not its digest alone:
+// an installer is a release's only when it is what the packer writes from that image, which a
+// digest cannot show. None so far: every release up to this one carried the stub this one
+// carries.
 const struct {
   const char* version;
-  const char* digest;
-} kEarlierStubs[] = {{nullptr, nullptr}};
+  const unsigned char* image;
+  size_t size;
+} kEarlierStubs[] = {{nullptr, nullptr, 0}};
 
 // The whole installer; a file past what Windows loads is no installer, whatever it holds.
 std::vector<uint8_t> ReadWhole(const std::string& path, std::string* too_large) {
@@ -49,8 +52,11 @@ std::string Table(const InstallerReport& report) {
   };
   line("image", GroupedDigits(report.image_size) + " bytes in memory, " + GroupedDigits(report.file_size) +
                     " in the file, checksum " + (report.checksum_ok ? "right" : "WRONG"));
-  line("stub", report.stub_release ? "genuine, tamrel-pack " + *report.stub_release
-                                   : "NOT a stub of any tamrel-pack release");
+  std::string stub = report.stub_release ? "genuine, tamrel-pack " + *report.stub_release
+                                          : "NOT a stub of any tamrel-pack release";
+  if (!report.stub_faults.empty()) stub = "NOT genuine: " + report.stub_faults.front();
+  line("stub", stub);
+  for (size_t i = 1; i < report.stub_faults.size(); ++i) line("", report.stub_faults[i]);
   if (report.archive >= 0) {
     const ResourceItem& item = report.resources[static_cast<size_t>(report.archive)];
     line("archive", item.type.Text() + " " + Quoted(item.name.Text()) + ", " +
@@ -184,17 +190,15 @@ int Extract(const InstallerReport& report, const std::string& folder) {
 std::vector<StubRelease> KnownStubs() {
   std::vector<StubRelease> releases(1);
   releases[0].version = TAMREL_PACK_VERSION;
-  StubDigest(ByteSpan(kStubImage, kStubImageSize), &releases[0].digest);
+  releases[0].image = ByteSpan(kStubImage, kStubImageSize);
   for (const auto& earlier : kEarlierStubs) {
     if (earlier.version == nullptr) continue;
     StubRelease release;
     release.version = earlier.version;
-    for (size_t i = 0; i < Sha256::kSize; ++i) {
-      release.digest[i] = static_cast<uint8_t>(std::stoi(std::string(earlier.digest + 2 * i, 2),
-                                                         nullptr, 16));
-    }
+    release.image = ByteSpan(earlier.image, earlier.size);
     releases.push_back(release);
   }
+  for (StubRelease& release : releases) StubDigest(release.image, &release.digest);
   return releases;
 }
 

@@ -1,20 +1,111 @@
 #!/usr/bin/env python3
 """tamrel-pack inspect, verify and extract on installers as a release engineer meets them: plain,
-branded, signed, changed after signing, with a stub byte changed, incomplete, and not an
-installer at all; the line printed after packing and the command-line conveniences.
+branded, signed, changed after signing, with a stub byte changed, incomplete, not an installer
+at all, and forged where a digest of the stub's sections does not look; the line printed after
+packing and the command-line conveniences.
 
 Usage: reading_commands_test.py   ($STUB_BUILD_DIR names the build folder, default ./build)
 """
+import glob
 import hashlib
 import json
 import os
+import struct
+import subprocess
 import unittest
 
-from make_installer_test import ARCHIVE, SETUP, PackerTest, pack
+from make_installer_test import (ARCHIVE, BUILD, SETUP, WINE, PackerTest, check_stub, pack,
+                                 packer_fixtures)
+
+# Where a forger puts new tables: the headers' page past the section table, mapped at RVA = offset.
+SLACK = 0x800
+PLANTED = b"tamrel-planted.dll"
 
 
 def changed(data, offset):
     return data[:offset] + bytes([data[offset] ^ 0xFF]) + data[offset + 1:]
+
+
+def forged(data, patch):
+    """The installer changed by patch(data, image, optional header's offset), its PE checksum
+    then made right again, as a forger leaves it."""
+    data = bytearray(data)
+    optional = struct.unpack_from("<I", data, 0x3C)[0] + 24
+    patch(data, check_stub.read_pe(bytes(data)), optional)
+    struct.pack_into("<I", data, check_stub.checksum_field(data), check_stub.pe_checksum(data))
+    return bytes(data)
+
+
+def section_header(data, name):
+    pe = struct.unpack_from("<I", data, 0x3C)[0]
+    table = pe + 24 + struct.unpack_from("<H", data, pe + 20)[0]
+    return next(table + 40 * i for i in range(struct.unpack_from("<H", data, pe + 6)[0])
+                if data[table + 40 * i:table + 40 * i + 8].rstrip(b"\0") == name.encode())
+
+
+def directory(optional, index):
+    return optional + 112 + 8 * index
+
+
+def make_text_writable(data, image, optional):
+    at = section_header(data, ".text") + 36
+    struct.pack_into("<I", data, at, struct.unpack_from("<I", data, at)[0] | 0x80000000)
+
+
+def plant_import(data, image, optional):
+    """The import directory pointed at a copy of the table with one more DLL in it."""
+    rva, descriptors = image.directory(check_stub.DIR_IMPORT)[0], b""
+    while not descriptors.endswith(bytes(20)):
+        descriptors += image.read(rva + len(descriptors), 20)
+    lookup = SLACK + len(descriptors) + 20
+    iat, hint, name = lookup + 16, lookup + 32, lookup + 48
+    table = descriptors[:-20] + struct.pack("<5I", lookup, 0, 0, name, iat) + bytes(20)
+    thunks = struct.pack("<QQ", hint, 0)
+    for at, part in ((SLACK, table), (lookup, thunks), (iat, thunks), (hint, b"\0\0Planted\0"),
+                     (name, PLANTED + b"\0")):
+        data[at:at + len(part)] = part
+    struct.pack_into("<II", data, directory(optional, check_stub.DIR_IMPORT), SLACK, len(table))
+
+
+def add_tls_callback(data, image, optional):
+    """A TLS directory whose one callback is the entry point: it runs before the entry point."""
+    base = image.image_base
+    tls = struct.pack("<4Q2I2Q", 0, 0, base + SLACK + 40, base + SLACK + 48, 0, 0,
+                      base + image.entry_point, 0)
+    data[SLACK:SLACK + len(tls)] = tls
+    struct.pack_into("<II", data, directory(optional, check_stub.DIR_TLS), SLACK, 40)
+
+
+def add_relocation(data, image, optional):
+    """One more block of base relocations, aimed at the entry point's code: under ASLR the
+    loader adds the displacement to the 8 bytes there."""
+    rva, size = image.directory(check_stub.DIR_BASERELOC)
+    section, entry = image.section_at(rva), image.entry_point
+    at = section.raw_offset + size
+    data[at:at + 12] = struct.pack("<2I2H", entry & ~0xFFF, 12, 0xA000 | entry & 0xFFF, 0)
+    struct.pack_into("<I", data, directory(optional, check_stub.DIR_BASERELOC) + 4, size + 12)
+    struct.pack_into("<I", data, section_header(data, section.name) + 8, size + 12)
+
+
+def require_administrator(data, image, optional):
+    old = b'level="asInvoker" uiAccess="false"'
+    at = data.index(old)
+    data[at:at + len(old)] = b'level="requireAdministrator"'.ljust(len(old))
+
+
+def remove_manifest(data, image, optional):
+    """Type 24 in the resource directory renumbered 23: Windows finds no manifest."""
+    root = image.directory(check_stub.DIR_RESOURCE)[0]
+    at = image.section_at(root).raw_offset + root - image.section_at(root).rva
+    named, ids = struct.unpack_from("<HH", data, at + 12)
+    entry = next(at + 16 + 8 * i for i in range(named, named + ids)
+                 if struct.unpack_from("<I", data, at + 16 + 8 * i)[0] == 24)
+    struct.pack_into("<I", data, entry, 23)
+
+
+def forgery(fault):
+    """The row of an installer whose stub is not genuine for `fault` alone."""
+    return 0, {"stub.genuine": False, "stub.faults": [fault]}, 1, ["stub NOT genuine: " + fault]
 
 
 class InspectTest(PackerTest):
@@ -22,11 +113,22 @@ class InspectTest(PackerTest):
         plain = self.built(self.product, "plain.exe")
         signed = self.built([*self.product, "--sign-cert", self.cert, "--sign-key", self.key],
                             "signed.exe")
-        self.built([*self.product, "--product-name", "Kestrel Odd", "--company", "Kestrel"],
-                   "branded.exe")
+        icon = self.file("icon.ico", packer_fixtures.icon_file(((16, 32, "bmp"), (48, 8, "bmp"))))
+        self.built([*self.product, "--product-name", "Kestrel Odd", "--company", "Kestrel",
+                    "--icon", icon, "--resource", "NOTES", "README", self.setup], "branded.exe")
         self.built(["--setup", self.setup, "--allow-incomplete"], "incomplete.exe")
         self.file("tampered.exe", changed(signed, signed.index(ARCHIVE) + 7))
         self.file("stub.exe", changed(plain, 0x1000 + 0x40))
+        dll = check_stub.read_pe(plain).dll_characteristics
+        for name, patch in (
+                ("writable", make_text_writable), ("planted", plant_import),
+                ("tls", add_tls_callback), ("relocated", add_relocation),
+                ("elevated", require_administrator), ("unmanifested", remove_manifest),
+                ("console", lambda d, _, o: struct.pack_into("<H", d, o + 68, 3)),
+                ("no-aslr", lambda d, _, o: struct.pack_into("<H", d, o + 70, dll & ~0x140)),
+                ("appended", lambda d, _, o: d.extend(b"hidden")),
+                ("padded", lambda d, _, o: d.__setitem__(slice(-6, None), b"hidden"))):
+            self.file(name + ".exe", forged(plain, patch))
         setup_sha = hashlib.sha256(SETUP).hexdigest()
         # name: (inspect's exit code, the JSON fields expected, verify's exit code, a fragment
         # of each line verify prints)
@@ -48,6 +150,18 @@ class InspectTest(PackerTest):
                                ["would exit with 112"]),
             "product.7z": (1, {"error": "not a Windows executable (no MZ header)"}, 1,
                            ["no MZ header"]),
+            "writable.exe": forgery("the stub's section .text is writable, the release's is not"),
+            "no-aslr.exe": forgery(f"DllCharacteristics 0x{dll & ~0x140:04X}, the release's "
+                                   f"0x{dll:04X}"),
+            "console.exe": forgery("the subsystem is 3 (console), the release's 2 (GUI)"),
+            "planted.exe": forgery("the import directory differs from the release's"),
+            "tls.exe": forgery("a TLS directory, which the release has not"),
+            "relocated.exe": forgery("the base relocations differ from the release's"),
+            "elevated.exe": forgery("the manifest differs from the release's"),
+            "unmanifested.exe": forgery("no manifest (RT_MANIFEST), which the release has"),
+            "appended.exe": forgery("6 bytes after the last section, where the release has none"),
+            "padded.exe": forgery(f"bytes at file offset 0x{len(plain) - 6:08X} outside every "
+                                  "section, where the release has none"),
         }
         for name, (inspect_code, fields, verify_code, fragments) in table.items():
             with self.subTest(name):
@@ -66,6 +180,25 @@ class InspectTest(PackerTest):
                                  done.stdout + done.stderr)
                 for fragment, line in zip(fragments, lines):
                     self.assertIn(fragment, line)
+
+    def test_planted_import_is_loaded_before_the_stub(self):
+        """The planted DLL is a real threat: the loader looks for it before any of the stub runs,
+        and without it the installer does not start at all."""
+        path = self.file("planted-run.exe", forged(self.built(self.product), plant_import))
+        env = {**os.environ, "STUB_BUILD_DIR": BUILD, "WINEDEBUG": "err+module"}
+        done = subprocess.run([WINE, path], cwd=self.dir, stdout=subprocess.PIPE,
+                              stderr=subprocess.PIPE, text=True, timeout=120, env=env)
+        self.assertNotEqual(0, done.returncode)
+        self.assertIn(PLANTED.decode() + " (which is needed by", done.stderr)
+
+    def test_every_installer_the_build_made_is_genuine(self):
+        paths = glob.glob(os.path.join(BUILD, "tests", "installers", "*.exe"))
+        if not paths:
+            self.skipTest("no installers built (the test_installers target)")
+        for path in paths:
+            with self.subTest(os.path.basename(path)):
+                report = json.loads(pack(["inspect", path, "--json"]).stdout)
+                self.assertEqual((True, []), (report["stub"]["genuine"], report["stub"]["faults"]))
 
     def extracted(self, args, name):
         path, to = os.path.join(self.dir, name + ".exe"), os.path.join(self.dir, name)

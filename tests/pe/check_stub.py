@@ -552,20 +552,31 @@ def check_resource_layout(image):
     return f"{directories} directories, {leaves} resources in lookup order"
 
 
-def check_checksum(image):
-    """The optional header's CheckSum: none (zero) or the right one."""
-    data = bytearray(image.data)
-    at = struct.unpack_from("<I", data, 0x3C)[0] + 24 + 64
-    stored = struct.unpack_from("<I", data, at)[0]
-    if stored == 0:
-        return "none"
-    data[at:at + 4] = bytes(4)
-    data += bytes(len(data) % 2)
-    total = sum(struct.unpack(f"<{len(data) // 2}H", data))
+def checksum_field(data):
+    """The file offset of the optional header's CheckSum."""
+    return struct.unpack_from("<I", data, 0x3C)[0] + 24 + 64
+
+
+def pe_checksum(data):
+    """The PE checksum of a file's bytes, as the loader computes it: its 16-bit words summed with
+    the carries folded back, the CheckSum field counted as zero, plus the file's length."""
+    words = bytearray(data)
+    at = checksum_field(words)
+    words[at:at + 4] = bytes(4)
+    words += bytes(len(words) % 2)
+    total = sum(struct.unpack(f"<{len(words) // 2}H", words))
     while total >> 16:
         total = (total & 0xFFFF) + (total >> 16)
-    require(stored == total + len(image.data), f"stored {stored:#x}, computed "
-            f"{total + len(image.data):#x}")
+    return total + len(data)
+
+
+def check_checksum(image):
+    """The optional header's CheckSum: none (zero) or the right one."""
+    stored = struct.unpack_from("<I", image.data, checksum_field(image.data))[0]
+    if stored == 0:
+        return "none"
+    computed = pe_checksum(image.data)
+    require(stored == computed, f"stored {stored:#x}, computed {computed:#x}")
     return f"{stored:#x}"
 
 
