@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "der.h"
+#include "x509.h"
 
 namespace pack {
 namespace {
@@ -42,40 +43,6 @@ std::string TimeText(const Der& time) {
   }
   return digits.substr(0, 4) + "-" + digits.substr(4, 2) + "-" + digits.substr(6, 2) + "T" +
          digits.substr(8, 2) + ":" + digits.substr(10, 2) + ":" + digits.substr(12, 2) + "Z";
-}
-
-// A distinguished name as "CN=..., O=...", the attributes in their stored order.
-std::string NameText(const Der& name) {
-  static const struct { const char* oid; const char* label; } kLabels[] = {
-      {"\x55\x04\x03", "CN"}, {"\x55\x04\x0A", "O"}, {"\x55\x04\x0B", "OU"},
-      {"\x55\x04\x06", "C"},  {"\x55\x04\x07", "L"}, {"\x55\x04\x08", "ST"}};
-  std::string text;
-  ByteSpan sets = name.content;
-  Der set, pair, oid, value;
-  while (Take(&sets, &set)) {
-    ByteSpan pairs = set.content;
-    while (Take(&pairs, &pair)) {
-      ByteSpan fields = pair.content;
-      if (!Expect(&fields, kOid, &oid) || !Take(&fields, &value)) continue;
-      std::string label = "OID";
-      for (const auto& known : kLabels) {
-        if (oid.Bytes() == std::string(known.oid, 3)) label = known.label;
-      }
-      if (!text.empty()) text += ", ";
-      // BMPString is UTF-16BE; the other string types are UTF-8 or a subset of it.
-      std::string shown;
-      if (value.tag == 0x1E) {
-        for (size_t i = 0; i + 1 < value.content.size(); i += 2) {
-          const uint8_t* at = value.content.data() + i;
-          shown += at[0] == 0 && at[1] < 0x80 ? static_cast<char>(at[1]) : '?';
-        }
-      } else {
-        shown = value.Bytes();
-      }
-      text += label + "=" + shown;
-    }
-  }
-  return text;
 }
 
 // The signingTime attribute among a SignerInfo's authenticated attributes.
@@ -185,8 +152,8 @@ bool FindCertificate(ByteSpan certificates, const Der& wanted, SignatureInfo* ou
         wanted_serial.whole.size() == serial.whole.size() &&
         std::memcmp(wanted_issuer.whole.data(), issuer.whole.data(), issuer.whole.size()) == 0 &&
         std::memcmp(wanted_serial.whole.data(), serial.whole.data(), serial.whole.size()) == 0) {
-      out->subject = NameText(subject);
-      out->issuer = NameText(issuer);
+      out->subject = NameText(subject.whole);
+      out->issuer = NameText(issuer.whole);
       return true;
     }
   }

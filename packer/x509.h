@@ -33,6 +33,9 @@ struct Certificate {
   std::string IssuerText() const;
 };
 
+// A Name (the whole element) as "CN=..., O=...", its attributes in their stored order.
+std::string NameText(ByteSpan name);
+
 // The certificate at the front of `der`, every field above read and checked for shape. False
 // with `why` when it is not one.
 bool ParseCertificate(ByteSpan der, Certificate* out, std::string* why);
