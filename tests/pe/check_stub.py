@@ -552,20 +552,25 @@ def check_resource_layout(image):
     return f"{directories} directories, {leaves} resources in lookup order"
 
 
-def check_checksum(image):
-    """The optional header's CheckSum: none (zero) or the right one."""
-    data = bytearray(image.data)
+def pe_checksum(data):
+    """(the CheckSum field's offset, the checksum the file's bytes give)."""
     at = struct.unpack_from("<I", data, 0x3C)[0] + 24 + 64
-    stored = struct.unpack_from("<I", data, at)[0]
-    if stored == 0:
-        return "none"
-    data[at:at + 4] = bytes(4)
-    data += bytes(len(data) % 2)
-    total = sum(struct.unpack(f"<{len(data) // 2}H", data))
+    words = bytearray(data)
+    words[at:at + 4] = bytes(4)
+    words += bytes(len(words) % 2)
+    total = sum(struct.unpack(f"<{len(words) // 2}H", words))
     while total >> 16:
         total = (total & 0xFFFF) + (total >> 16)
-    require(stored == total + len(image.data), f"stored {stored:#x}, computed "
-            f"{total + len(image.data):#x}")
+    return at, total + len(data)
+
+
+def check_checksum(image):
+    """The optional header's CheckSum: none (zero) or the right one."""
+    at, computed = pe_checksum(image.data)
+    stored = struct.unpack_from("<I", image.data, at)[0]
+    if stored == 0:
+        return "none"
+    require(stored == computed, f"stored {stored:#x}, computed {computed:#x}")
     return f"{stored:#x}"
 
 
