@@ -39,6 +39,24 @@ int64_t DaysFromCivil(int64_t year, unsigned month, unsigned day) {
   return era * 146097 + static_cast<int64_t>(day_of_era) - 719468;
 }
 
+// "YYYY-MM-DD" of a time in seconds since 1970.
+std::string DateText(int64_t seconds) {
+  int64_t days = seconds / 86400 - (seconds % 86400 < 0 ? 1 : 0);
+  days += 719468;
+  const int64_t era = (days >= 0 ? days : days - 146096) / 146097;
+  const unsigned day_of_era = static_cast<unsigned>(days - era * 146097);
+  const unsigned year_of_era =
+      (day_of_era - day_of_era / 1460 + day_of_era / 36524 - day_of_era / 146096) / 365;
+  const unsigned day_of_year = day_of_era - (365 * year_of_era + year_of_era / 4 - year_of_era / 100);
+  const unsigned mp = (5 * day_of_year + 2) / 153;
+  const unsigned day = day_of_year - (153 * mp + 2) / 5 + 1;
+  const unsigned month = mp < 10 ? mp + 3 : mp - 9;
+  const int64_t year = static_cast<int64_t>(year_of_era) + era * 400 + (month <= 2);
+  char text[32];
+  std::snprintf(text, sizeof text, "%04lld-%02u-%02u", static_cast<long long>(year), month, day);
+  return text;
+}
+
 // UTCTime YYMMDDHHMMSSZ (50..99 being 19xx) or GeneralizedTime YYYYMMDDHHMMSSZ, exactly as DER
 // writes them: no fractions, no offsets, no missing seconds.
 bool ReadTime(const Der& time, int64_t* out) {
@@ -398,6 +416,171 @@ std::vector<std::vector<uint8_t>> PemCertificates(const std::string& text, std::
   }
   if (certificates.empty()) *why = "the text holds no PEM certificate";
   return certificates;
+}
+
+bool SignedBy(const Certificate& subject, const Certificate& issuer, std::string* why) {
+  const std::string link =
+      "the signature of " + subject.SubjectText() + " by " + issuer.SubjectText();
+  if (!Same(subject.issuer, issuer.subject)) {
+    return Refuse(why, subject.SubjectText() + " names " + subject.IssuerText() +
+                           " as its issuer, not " + issuer.SubjectText());
+  }
+  SignatureAlgorithm algorithm;
+  std::string reason;
+  if (!ReadSignatureAlgorithm(subject.signature_algorithm, std::nullopt, &algorithm, &reason)) {
+    return Refuse(why, link + " cannot be checked: " + reason);
+  }
+  const std::vector<uint8_t> digest = HashOf(algorithm.hash, subject.tbs);
+  if (!VerifySignature(issuer.public_key_info, algorithm, ByteSpan(digest.data(), digest.size()),
+                       subject.signature, &reason)) {
+    return Refuse(why, link + " does not hold" + (reason.empty() ? "" : ": " + reason));
+  }
+  why->clear();
+  return true;
+}
+
+namespace {
+
+constexpr size_t kMostLinks = 10;
+// Hostile signatures can carry many certificates under one name; past this many candidate
+// issuers tried, the search stops rather than walk every combination.
+constexpr size_t kMostTries = 256;
+constexpr uint16_t kKeyCertSign = 1 << 5;
+const char kUnknownCritical[] = " carries a critical extension this program does not know";
+
+bool Trusts(const Certificate& anchor, const Certificate& certificate) {
+  return Same(anchor.whole, certificate.whole) ||
+         (Same(anchor.subject, certificate.subject) &&
+          Same(anchor.public_key_info, certificate.public_key_info));
+}
+
+std::string ValidityProblem(const Certificate& certificate, int64_t when) {
+  if (when < certificate.not_before) {
+    return certificate.SubjectText() + " is not valid until " + DateText(certificate.not_before);
+  }
+  if (when > certificate.not_after) {
+    return certificate.SubjectText() + " expired on " + DateText(certificate.not_after);
+  }
+  return "";
+}
+
+class PathSearch {
+ public:
+  PathSearch(const std::vector<Certificate>& pool, const std::vector<Certificate>& anchors,
+             int64_t when)
+      : pool_(pool), anchors_(anchors), when_(when) {}
+
+  // Whether `path`'s last certificate leads to an anchor; `below` counts the CA certificates
+  // under it that a path length constraint counts (those not issued by themselves).
+  bool Extend(std::vector<const Certificate*>* path, size_t below) {
+    const Certificate& child = *path->back();
+    bool any = false;
+    for (const Certificate& anchor : anchors_) {
+      if (!Same(anchor.subject, child.issuer)) continue;
+      any = true;
+      if (Link(child, anchor, path->size(), below, true)) return true;
+    }
+    for (const Certificate& candidate : pool_) {
+      if (!Same(candidate.subject, child.issuer) || OnPath(*path, candidate)) continue;
+      bool anchored = false;  // then the anchor itself was tried above
+      for (const Certificate& anchor : anchors_) anchored = anchored || Trusts(anchor, candidate);
+      if (anchored) continue;
+      any = true;
+      if (path->size() >= kMostLinks) {
+        Note(path->size() + 1, "the path from the signer to a trusted certificate is longer than " +
+                                   std::to_string(kMostLinks) + " links");
+        continue;
+      }
+      if (!Link(child, candidate, path->size(), below, false)) continue;
+      path->push_back(&candidate);
+      const bool self_issued = Same(candidate.subject, candidate.issuer);
+      if (Extend(path, below + (self_issued ? 0 : 1))) return true;
+      path->pop_back();
+    }
+    if (!any) {
+      Note(path->size(), "no certificate in the CA file issued " + child.SubjectText() +
+                             " (its issuer is " + child.IssuerText() + ")");
+    }
+    return false;
+  }
+
+  std::string reason() const { return reason_; }
+
+ private:
+  static bool OnPath(const std::vector<const Certificate*>& path, const Certificate& candidate) {
+    for (const Certificate* earlier : path) {
+      if (Same(earlier->whole, candidate.whole)) return true;
+    }
+    return false;
+  }
+
+  // Keeps the first reason of the path that came nearest to trust: one that reached an anchor,
+  // else the longest.
+  void Note(size_t nearness, const std::string& reason) {
+    if (reason_.empty() || nearness > nearness_) {
+      nearness_ = nearness;
+      reason_ = reason;
+    }
+  }
+
+  // Whether `issuer` may issue `child` at `depth` links from the leaf, and did.
+  bool Link(const Certificate& child, const Certificate& issuer, size_t depth, size_t below,
+            bool anchor) {
+    if (++tries_ > kMostTries) {
+      Note(2 * kMostLinks + 2, "the signature's certificates offer too many paths to try");
+      return false;
+    }
+    std::string problem = IssuerProblem(issuer, below);
+    if (problem.empty()) SignedBy(child, issuer, &problem);
+    if (problem.empty()) return true;
+    Note(depth + (anchor ? kMostLinks + 1 : 0), problem);
+    return false;
+  }
+
+  std::string IssuerProblem(const Certificate& issuer, size_t below) const {
+    const std::string name = issuer.SubjectText();
+    const std::string validity = ValidityProblem(issuer, when_);
+    if (!validity.empty()) return validity;
+    if (!issuer.ca) return name + " is not a CA";
+    if (issuer.key_usage && !(*issuer.key_usage & kKeyCertSign)) {
+      return name + " is a CA whose key usage does not allow signing certificates";
+    }
+    if (issuer.path_length && below > *issuer.path_length) {
+      return name + " allows " + std::to_string(*issuer.path_length) +
+             " CA certificates below it, and the path has " + std::to_string(below);
+    }
+    if (issuer.unknown_critical_extension) return name + kUnknownCritical;
+    return "";
+  }
+
+  const std::vector<Certificate>& pool_;
+  const std::vector<Certificate>& anchors_;
+  const int64_t when_;
+  size_t tries_ = 0;
+  size_t nearness_ = 0;
+  std::string reason_;
+};
+
+}  // namespace
+
+bool ChainToAnchor(const Certificate& leaf, const std::vector<Certificate>& pool,
+                   const std::vector<Certificate>& anchors, int64_t when, std::string* why) {
+  *why = ValidityProblem(leaf, when);
+  if (!why->empty()) return false;
+  if (leaf.unknown_critical_extension) return Refuse(why, leaf.SubjectText() + kUnknownCritical);
+  // A certificate the user trusts as given ends its own path: it issues nothing here, so it need
+  // not be a CA, but it must be in date as the user gave it.
+  std::string trusted_leaf;
+  for (const Certificate& anchor : anchors) {
+    if (!Trusts(anchor, leaf)) continue;
+    trusted_leaf = ValidityProblem(anchor, when);
+    if (trusted_leaf.empty()) return true;
+  }
+  PathSearch search(pool, anchors, when);
+  std::vector<const Certificate*> path = {&leaf};
+  if (search.Extend(&path, 0)) return true;
+  *why = trusted_leaf.empty() ? search.reason() : trusted_leaf;
+  return false;
 }
 
 }  // namespace pack
