@@ -43,7 +43,9 @@ void AuthenticodeDigest::Update(const uint8_t* data, size_t count) {
 }
 
 std::vector<uint8_t> AuthenticodeDigest::Finish() {
-  auto bytes = [](const auto& digest) { return std::vector<uint8_t>(digest.begin(), digest.end()); };
+  auto bytes = [](const auto& digest) {
+    return std::vector<uint8_t>(digest.begin(), digest.end());
+  };
   switch (hash_) {
     case Hash::kSha1: return bytes(sha1_.Finish());
     case Hash::kSha256: return bytes(sha256_.Finish());

@@ -38,7 +38,9 @@ bool Same(ByteSpan a, ByteSpan b) {
   return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size()) == 0);
 }
 
-bool Same(ByteSpan a, const std::vector<uint8_t>& b) { return Same(a, ByteSpan(b.data(), b.size())); }
+bool Same(ByteSpan a, const std::vector<uint8_t>& b) {
+  return Same(a, ByteSpan(b.data(), b.size()));
+}
 
 int64_t DaysFromCivil(int64_t year, unsigned month, unsigned day) {
   year -= month <= 2;
@@ -69,7 +71,9 @@ bool ReadTime(const Der& time, int64_t* seconds, std::string* text) {
   }
   auto number = [&](size_t at, size_t count) {
     unsigned value = 0;
-    for (size_t i = 0; i < count; ++i) value = value * 10 + static_cast<unsigned>(digits[at + i] - '0');
+    for (size_t i = 0; i < count; ++i) {
+      value = value * 10 + static_cast<unsigned>(digits[at + i] - '0');
+    }
     return value;
   };
   const unsigned month = number(4, 2), day = number(6, 2), hour = number(8, 2),
@@ -130,21 +134,20 @@ bool ReadSignedData(const Der& content_info, SignedData* out) {
   if (next.tag == der::kContext0) {
     ByteSpan certificates = next.content;
     Der element;
-    bool too_many = false;
+    size_t seen = 0;
     while (Take(&certificates, &element)) {
       if (element.tag != der::kSequenceTag) continue;  // another CertificateChoices: unused here
-      too_many |= out->certificates.size() == kMostCertificates;
-      if (too_many) continue;
+      if (++seen > kMostCertificates) continue;
       Certificate certificate;
       std::string why;
       if (ParseCertificate(element.whole, &certificate, &why)) {
         out->certificates.push_back(certificate);
       } else {
-        out->faults.push_back("certificate " + std::to_string(out->certificates.size() + 1) +
-                              " it carries cannot be read: " + why);
+        out->faults.push_back("certificate " + std::to_string(seen) + " it carries cannot be read: " +
+                              why);
       }
     }
-    if (too_many) {
+    if (seen > kMostCertificates) {
       out->faults.push_back("it carries more than " + std::to_string(kMostCertificates) +
                             " certificates");
     }
@@ -203,8 +206,10 @@ std::string ReadSignerInfo(const Der& element, SignerInfo* out) {
   return "";
 }
 
-// Attribute ::= SEQUENCE { type OID, values SET }: every one, by type; a type twice is a fault.
-bool ReadAttributes(ByteSpan attributes, std::map<std::string, Der>* out, std::string* twice) {
+// Attribute ::= SEQUENCE { type OID, values SET }, by type.
+using Attributes = std::multimap<std::string, Der>;
+
+bool ReadAttributes(ByteSpan attributes, Attributes* out) {
   Der attribute, oid, values;
   while (!attributes.empty()) {
     if (!Expect(&attributes, der::kSequenceTag, &attribute)) return false;
@@ -213,18 +218,31 @@ bool ReadAttributes(ByteSpan attributes, std::map<std::string, Der>* out, std::s
         !fields.empty()) {
       return false;
     }
-    if (!out->emplace(oid.Bytes(), values).second) *twice = oid.Bytes();
+    out->emplace(oid.Bytes(), values);
   }
   return true;
 }
 
-// The one value of a signed attribute's SET.
-bool SingleValue(const std::map<std::string, Der>& attributes, const std::string& type,
-                 Der* value) {
-  const auto found = attributes.find(type);
-  if (found == attributes.end()) return false;
-  ByteSpan values = found->second.content;
-  return Take(&values, value) && values.empty();
+// Every value of every attribute of `type`; `damaged` set when a SET is.
+std::vector<Der> Values(const Attributes& attributes, const std::string& type, bool* damaged) {
+  std::vector<Der> values;
+  const auto range = attributes.equal_range(type);
+  for (auto it = range.first; it != range.second; ++it) {
+    ByteSpan set = it->second.content;
+    Der value;
+    while (Take(&set, &value)) values.push_back(value);
+    *damaged |= !set.empty();
+  }
+  return values;
+}
+
+// The one value of the one attribute of `type`.
+bool SingleValue(const Attributes& attributes, const std::string& type, Der* value) {
+  bool damaged = false;
+  const std::vector<Der> values = Values(attributes, type, &damaged);
+  if (damaged || values.size() != 1) return false;
+  *value = values[0];
+  return true;
 }
 
 const Certificate* FindCertificate(const std::vector<Certificate>& certificates,
@@ -245,7 +263,7 @@ const Certificate* FindCertificate(const std::vector<Certificate>& certificates,
 const Certificate* CheckSigner(const SignerInfo& signer,
                                const std::vector<Certificate>& certificates,
                                const std::string& content_type, ByteSpan content,
-                               std::map<std::string, Der>* attributes,
+                               Attributes* attributes,
                                std::optional<Hash>* hash, std::vector<std::string>* faults) {
   *hash = DigestAlgorithm(signer.digest_algorithm);
   if (!*hash) {
@@ -257,18 +275,19 @@ const Certificate* CheckSigner(const SignerInfo& signer,
   if (certificate == nullptr) {
     faults->push_back("no certificate it carries has the signer's issuer and serial number");
   }
-  std::string twice;
   if (!signer.has_signed_attributes) {
     faults->push_back("it has no signed attributes, so nothing binds its signature to the content");
     return certificate;
   }
-  if (!ReadAttributes(signer.signed_attributes.content, attributes, &twice)) {
+  if (!ReadAttributes(signer.signed_attributes.content, attributes)) {
     faults->push_back("its signed attributes are damaged");
     return certificate;
   }
-  if (!twice.empty()) {
-    faults->push_back("its signed attributes name one attribute twice");
-    return certificate;
+  for (auto it = attributes->begin(); it != attributes->end(); ++it) {
+    if (attributes->count(it->first) != 1) {
+      faults->push_back("its signed attributes name one attribute twice");
+      return certificate;
+    }
   }
   Der value;
   if (!content_type.empty() && !SingleValue(*attributes, kContentType, &value)) {
@@ -355,7 +374,7 @@ void CheckToken(const Der& token, ByteSpan signature, const std::vector<Certific
   }
   std::vector<Certificate> pool = data.certificates;
   pool.insert(pool.end(), outer.begin(), outer.end());
-  std::map<std::string, Der> attributes;
+  Attributes attributes;
   std::optional<Hash> hash;
   TakeAuthority(CheckSigner(signer, pool, kTstInfo, data.content.content, &attributes, &hash,
                             &check->faults),
@@ -400,7 +419,7 @@ void CheckCountersignature(const Der& element, ByteSpan signature,
     check->faults.push_back(damaged);
     return;
   }
-  std::map<std::string, Der> attributes;
+  Attributes attributes;
   std::optional<Hash> hash;
   TakeAuthority(CheckSigner(signer, outer, "", signature, &attributes, &hash, &check->faults),
                 outer, check);
@@ -420,47 +439,39 @@ void CheckAuthenticode(const Der& content_info, bool nested, SignatureInfo* info
 // The unsigned attributes Authenticode gives meaning to: the time stamp and nested signatures.
 void CheckUnsigned(const SignerInfo& signer, const std::vector<Certificate>& certificates,
                    bool nested, SignatureInfo* info) {
-  std::map<std::string, Der> attributes;
-  std::string twice;
-  if (!ReadAttributes(signer.unsigned_attributes, &attributes, &twice)) {
+  Attributes attributes;
+  bool damaged = !ReadAttributes(signer.unsigned_attributes, &attributes);
+  const std::vector<Der> tokens = Values(attributes, kRfc3161Token, &damaged);
+  const std::vector<Der> counters = Values(attributes, kCountersignature, &damaged);
+  const std::vector<Der> signatures = Values(attributes, kNestedSignature, &damaged);
+  if (damaged) {
     info->faults.push_back("its unsigned attributes are damaged");
     return;
   }
-  const auto token = attributes.find(kRfc3161Token);
-  const auto counter = attributes.find(kCountersignature);
-  if (token != attributes.end() || counter != attributes.end()) {
+  if (!tokens.empty() || !counters.empty()) {
     info->timestamp.emplace();
-    const auto& found = token != attributes.end() ? token : counter;
-    ByteSpan values = found->second.content;
-    Der value;
-    if (!twice.empty() || (token != attributes.end() && counter != attributes.end()) ||
-        !Take(&values, &value) || !values.empty()) {
-      info->timestamp->kind = token != attributes.end() ? "RFC 3161" : "PKCS #9";
+    if (tokens.size() + counters.size() > 1) {
+      info->timestamp->kind = tokens.empty() ? "PKCS #9" : "RFC 3161";
       info->timestamp->faults.push_back("the signature carries more than one time stamp");
-    } else if (token != attributes.end()) {
-      CheckToken(value, signer.signature.content, certificates, &*info->timestamp);
+    } else if (!tokens.empty()) {
+      CheckToken(tokens[0], signer.signature.content, certificates, &*info->timestamp);
     } else {
-      CheckCountersignature(value, signer.signature.content, certificates, &*info->timestamp);
+      CheckCountersignature(counters[0], signer.signature.content, certificates,
+                            &*info->timestamp);
     }
   }
-  const auto found = attributes.find(kNestedSignature);
-  if (found == attributes.end()) return;
+  if (signatures.empty()) return;
   if (nested) {
     info->faults.push_back("it holds nested signatures of its own, which Windows never reads");
-    return;
-  }
-  ByteSpan values = found->second.content;
-  Der value;
-  while (Take(&values, &value)) {
-    if (info->nested.size() == kMostNested) {
-      info->faults.push_back("it holds more than " + std::to_string(kMostNested) +
-                             " nested signatures");
-      return;
+  } else if (signatures.size() > kMostNested) {
+    info->faults.push_back("it holds more than " + std::to_string(kMostNested) +
+                           " nested signatures");
+  } else {
+    for (const Der& signature : signatures) {
+      info->nested.emplace_back();
+      CheckAuthenticode(signature, true, &info->nested.back());
     }
-    info->nested.emplace_back();
-    CheckAuthenticode(value, true, &info->nested.back());
   }
-  if (!values.empty()) info->faults.push_back("its nested signatures are damaged");
 }
 
 // One Authenticode SignedData (a ContentInfo), checked whole into `info`; false only when it is
@@ -511,7 +522,7 @@ bool ReadAuthenticode(const Der& content_info, bool nested, SignatureInfo* info)
     info->faults.push_back(damaged);
     return true;
   }
-  std::map<std::string, Der> attributes;
+  Attributes attributes;
   std::vector<std::string> faults;
   const Certificate* certificate =
       CheckSigner(signer, data.certificates, kIndirectData, data.content.content, &attributes,
@@ -741,7 +752,9 @@ std::vector<std::pair<std::string, std::string>> SignatureLines(const SignatureI
                                                          signature.issuer + ")"
                                                    : "no certificate it carries");
   std::string digest = signature.hash ? HashName(*signature.hash) : "unknown";
-  if (signature.hash) digest += signature.digest_ok ? ", matches the file" : ", does NOT match the file";
+  if (signature.hash) {
+    digest += signature.digest_ok ? ", matches the file" : ", does NOT match the file";
+  }
   lines.emplace_back("digest", digest);
   const std::vector<std::string> own = OwnFaults(signature);
   lines.emplace_back("signature", own.empty() ? "holds" : "FAILS: " + Joined(own));
@@ -757,7 +770,8 @@ std::vector<std::pair<std::string, std::string>> SignatureLines(const SignatureI
     AddFaults(nested, "it", &faults);
     lines.emplace_back("nested", (nested.signer ? nested.subject : "no certificate it carries") +
                                      ", " + (nested.hash ? HashName(*nested.hash) : "unknown") +
-                                     ", " + (faults.empty() ? "holds" : "FAILS: " + Joined(faults)));
+                                     ", " +
+                                     (faults.empty() ? "holds" : "FAILS: " + Joined(faults)));
   }
   return lines;
 }

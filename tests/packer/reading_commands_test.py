@@ -150,7 +150,8 @@ class InspectTest(PackerTest):
                       (garbled if garble else lambda e: e)(der(0x04, value)))
         pkcs7 = der_edit(pkcs7, SIGNER, lambda e: der(0x30, der_content(e) + der(
             0xA1, der(0x30, OID["countersignature"] + der(0x31, counter)))))
-        pkcs7 = der_edit(pkcs7, (*SIGNED_DATA, 3), lambda e: der(0xA0, der_content(e) + certificate))
+        pkcs7 = der_edit(pkcs7, (*SIGNED_DATA, 3),
+                         lambda e: der(0xA0, der_content(e) + certificate))
         return with_table(image, entry(pkcs7))
 
     def test_verdicts(self):
@@ -168,7 +169,8 @@ class InspectTest(PackerTest):
         self.file("garbled.exe", resigned(signed, (*SIGNER, 5), garbled))
         self.file("redigested.exe", resigned(signed, FILE_DIGEST, lambda e: der(
             0x04, authenticode_sha256(payload)), image=payload))
-        self.file("stranger.exe", resigned(signed, (*SIGNER, 1, 1), lambda e: changed(e, len(e) - 1)))
+        self.file("stranger.exe", resigned(signed, (*SIGNER, 1, 1),
+                                           lambda e: changed(e, len(e) - 1)))
         self.file("empty.exe", resigned(signed, SIGNED_DATA, lambda e: der(
             0x30, b"".join(der_parts(e)[1][:3]) + der(0x31, b""))))
         pkcs7 = signed_parts(signed)[1]
