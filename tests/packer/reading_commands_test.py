@@ -179,7 +179,8 @@ class InspectTest(PackerTest):
         self.file("longer.exe", with_table(image, entry(pkcs7) + bytes(8)))
         server = packer_fixtures.make_signer(self.dir, "server", usage="serverAuth")
         self.built([*self.product, "--sign-cert", server[0], "--sign-key", server[1]], "server.exe")
-        tsa = packer_fixtures.make_signer(self.dir, "tsa", "/CN=Kestrel Test TSA", "timeStamping")
+        tsa = packer_fixtures.make_signer(self.dir, "stamper", "/CN=Kestrel Test TSA",
+                                          "timeStamping")
         for name, garble in (("pkcs9.exe", False), ("pkcs9-garbled.exe", True)):
             self.file(name, self.countersigned(signed, *tsa[::-1], garble))
         ecdsa = packer_fixtures.make_signer(self.dir, "ecdsa", key=(
