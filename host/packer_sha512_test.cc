@@ -45,14 +45,9 @@ HOST_TEST(Sha512AndSha384GiveTheKnownAnswers) {
        "4461673c68d04e297b0eb7b2b4d60fc6b566a2",
        "3c37955051cb5c3026f94d551d5b5e2ac38d572ae4e07172085fed81f8466b8f90dc23a8ffcdea0b8d8e58e8fd"
        "acc80a"},
-      {std::string(1000000, 'a'),
-       "e718483d0ce769644e2e42c7bc15b4638e1f98b13b2044285632a803afa973ebde0ff244877ea60a4cb0432ce5"
-       "77c31beb009c5c2c49aa2e4eadb217ad8cc09b",
-       "9d0e1809716474cb086e834e310a4a1ced149e9c00f248527972cec5704c2a5b07b8b3dc38ecc4ebae97ddd87f"
-       "3d8985"},
   };
   for (const auto& c : cases) {
-    for (size_t piece : {1, 111, 128, 1000000}) {
+    for (size_t piece : {1, 111, 128, 1000}) {
       const std::string label = c.text.substr(0, 8) + " " + std::to_string(piece);
       CHECK(DigestInPieces<pack::Sha512>(c.text, piece) == c.sha512, "sha512 " + label);
       CHECK(DigestInPieces<pack::Sha384>(c.text, piece) == c.sha384, "sha384 " + label);

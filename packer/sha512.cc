@@ -79,11 +79,11 @@ void Sha512::Block(const uint8_t* block) {
     const uint64_t s1 = Rotr(w[i - 2], 19) ^ Rotr(w[i - 2], 61) ^ (w[i - 2] >> 6);
     w[i] = w[i - 16] + s0 + w[i - 7] + s1;
   }
-  uint64_t a = state_[0], b = state_[1], c = state_[2], d = state_[3], e = state_[4],
-           f = state_[5], g = state_[6], h = state_[7];
+  uint64_t a = state_[0], b = state_[1], c = state_[2], d = state_[3], e = state_[4], f = state_[5],
+           g = state_[6], h = state_[7];
   for (int i = 0; i < 80; ++i) {
-    const uint64_t t1 = h + (Rotr(e, 14) ^ Rotr(e, 18) ^ Rotr(e, 41)) + ((e & f) ^ (~e & g)) +
-                        kRounds[i] + w[i];
+    const uint64_t t1 =
+        h + (Rotr(e, 14) ^ Rotr(e, 18) ^ Rotr(e, 41)) + ((e & f) ^ (~e & g)) + kRounds[i] + w[i];
     const uint64_t t2 = (Rotr(a, 28) ^ Rotr(a, 34) ^ Rotr(a, 39)) + ((a & b) ^ (a & c) ^ (b & c));
     h = g, g = f, f = e, e = d + t1, d = c, c = b, b = a, a = t1 + t2;
   }
@@ -104,7 +104,9 @@ std::array<uint8_t, Sha512::kSize> Sha512::Finish() {
   }
   Update(tail, zeros + 16);
   std::array<uint8_t, kSize> out;
-  for (size_t i = 0; i < kSize; ++i) out[i] = static_cast<uint8_t>(state_[i / 8] >> (56 - 8 * (i % 8)));
+  for (size_t i = 0; i < kSize; ++i) {
+    out[i] = static_cast<uint8_t>(state_[i / 8] >> (56 - 8 * (i % 8)));
+  }
   return out;
 }
 
