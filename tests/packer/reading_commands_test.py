@@ -17,9 +17,7 @@ import subprocess
 import time
 import unittest
 
-import check_stub
-import packer_fixtures
-from make_installer_test import ARCHIVE, SETUP, PackerTest, pack
+from make_installer_test import ARCHIVE, SETUP, PackerTest, check_stub, pack, packer_fixtures
 
 
 def changed(data, offset):
