@@ -1,19 +1,15 @@
-// Authenticode: the digest of a PE file as a signature covers it, and what a signature's PKCS #7
-// SignedData says (who signed, with which digest, over what). The chain of trust is not judged
-// here: that is for osslsigncode or signtool.
+// Authenticode's digest of a PE file: everything but the checksum field, the certificate table's
+// directory entry and the certificate table itself, under the hash the signature names.
 #pragma once
 
 #include <cstdint>
-#include <optional>
-#include <string>
 #include <vector>
 
-#include "byte_span.h"
+#include "public_key.h"
 #include "sha256.h"
+#include "sha512.h"
 
 namespace pack {
-
-enum class DigestAlgorithm { kSha1, kSha256 };
 
 // The file offsets of what the digest leaves out: the checksum field, the certificate table's
 // directory entry, and the certificate table itself (offset and size 0 when unsigned).
@@ -29,32 +25,19 @@ struct AuthenticodeLayout {
 // it writes it.
 class AuthenticodeDigest {
  public:
-  AuthenticodeDigest(DigestAlgorithm algorithm, const AuthenticodeLayout& layout);
+  AuthenticodeDigest(Hash hash, const AuthenticodeLayout& layout);
   void Update(const uint8_t* data, size_t count);
   std::vector<uint8_t> Finish();
 
  private:
   void Fold(const uint8_t* data, size_t count);
-  DigestAlgorithm algorithm_;
+  Hash hash_;
   AuthenticodeLayout layout_;
   uint64_t offset_ = 0;
-  Sha256 sha256_;
   Sha1 sha1_;
+  Sha256 sha256_;
+  Sha384 sha384_;
+  Sha512 sha512_;
 };
-
-struct SignatureInfo {
-  std::string subject;      // the signer's certificate, "CN=..., O=..."
-  std::string issuer;
-  DigestAlgorithm algorithm = DigestAlgorithm::kSha256;
-  std::vector<uint8_t> digest;  // the file digest the signature carries
-  std::string signing_time;     // the signer's own word, ISO 8601, or empty
-  std::string timestamp;        // a countersignature's time, ISO 8601, or empty
-};
-
-// The WIN_CERTIFICATE table at the end of a signed file: its first PKCS #7 SignedData holding an
-// SpcIndirectDataContent. Empty and `why` set when it is not one.
-std::optional<SignatureInfo> ReadSignature(ByteSpan table, std::string* why);
-
-const char* DigestName(DigestAlgorithm algorithm);
 
 }  // namespace pack

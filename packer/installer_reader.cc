@@ -415,9 +415,7 @@ void ReadSignatureOf(ByteSpan file, const Image& image, InstallerReport* report)
   layout.security_entry = image.optional + kSecurityEntryField;
   layout.table_offset = offset;
   layout.table_size = size;
-  AuthenticodeDigest digest(report->signature->algorithm, layout);
-  digest.Update(file.data(), file.size());
-  report->digest_ok = digest.Finish() == report->signature->digest;
+  CheckFileDigests(file, layout, &*report->signature);
 }
 
 std::string VersionText(const std::array<uint16_t, 4>& v) {
@@ -523,8 +521,9 @@ std::vector<std::string> VerifyFaults(const InstallerReport& report) {
     faults.push_back("stub NOT genuine: " + fault);
   }
   if (!report.signature_fault.empty()) faults.push_back("the signature: " + report.signature_fault);
-  if (report.signature && !report.digest_ok) {
-    faults.push_back("the signature's digest does not match the file: changed after signing");
+  if (report.signature) {
+    const std::vector<std::string> signature = SignatureFaults(*report.signature);
+    faults.insert(faults.end(), signature.begin(), signature.end());
   }
   return faults;
 }
@@ -609,17 +608,7 @@ std::string ReportJson(const InstallerReport& report) {
   if (!report.signature) {
     if (report.signature_fault.empty()) json.Null(); else json.Open('{').Key("error").String(report.signature_fault).Close();
   } else {
-    const SignatureInfo& s = *report.signature;
-    json.Open('{').Key("subject").String(s.subject).Key("issuer").String(s.issuer);
-    json.Key("digest_algorithm").String(DigestName(s.algorithm));
-    json.Key("digest_ok").Bool(report.digest_ok);
-    json.Key("signing_time");
-    if (s.signing_time.empty()) json.Null(); else json.String(s.signing_time);
-    json.Key("timestamp");
-    if (s.timestamp.empty()) json.Null(); else json.String(s.timestamp);
-    json.Key("trust").String("not judged here: check the chain with osslsigncode verify or "
-                             "signtool verify /pa");
-    json.Close();
+    SignatureJson(json, *report.signature);
   }
   json.Key("load_faults").Open('[');
   for (const std::string& fault : report.image_faults) json.String(fault);

@@ -10,10 +10,10 @@
 #include <utility>
 #include <vector>
 
-#include "authenticode.h"
 #include "byte_span.h"
 #include "payload_scan.h"
 #include "resource_tree.h"
+#include "signature_check.h"
 
 namespace pack {
 
@@ -64,9 +64,8 @@ struct InstallerReport {
   std::array<uint8_t, Sha256::kSize> stub_digest{};
   std::optional<std::string> stub_release;  // the release whose stub this is: genuine
   std::vector<std::string> stub_faults;  // how it differs from the release its digest names
-  std::optional<SignatureInfo> signature;
+  std::optional<SignatureInfo> signature;  // its checks made, its chains judged by the caller
   std::string signature_fault;  // a certificate table that holds no readable signature
-  bool digest_ok = false;
 };
 
 // Reads the installer. `releases` are the stubs known to be ours.

@@ -20,8 +20,8 @@ Usage:
               [--description TEXT] [--copyright TEXT] [--icon FILE.ico]
               [--sign-cert CERT --sign-key KEY [--sign-pass-file FILE] [--timestamp-url URL]
                | --sign-command TEMPLATE] [--allow-incomplete] [--quiet]
-  tamrel-pack inspect INSTALLER [--json]
-  tamrel-pack verify INSTALLER
+  tamrel-pack inspect INSTALLER [--json] [--ca-file FILE]
+  tamrel-pack verify INSTALLER [--require-signature] [--ca-file FILE]
   tamrel-pack extract INSTALLER --to DIR
   tamrel-pack --help | --version
 
@@ -96,12 +96,21 @@ Reading an installer (nothing in it is run; the file is read whole, checked at e
   inspect INSTALLER [--json] what it holds: resources, the archive, setup.exe as the installer
                              writes it, whether it would run setup (or the exit code it would
                              give), version block, icon, whether its stub is a release's, its
-                             signature and whether its digest matches the file (the chain of
-                             trust is for osslsigncode verify or signtool verify). Exit 0 when
-                             read as an installer, 1 when it is none or is damaged
+                             signature: signer, digest, whether it holds and why not, the time
+                             stamp, nested signatures and the chain of trust. Exit 0 when read
+                             as an installer, 1 when it is none or is damaged
   verify INSTALLER           exit 0 only when the image loads, every resource can be found, the
                              payload is complete, the cabinet expands whole, the stub is genuine
-                             and a signature matches the file; else 1, one line per failure
+                             and a signature holds: one entry in the certificate table, nothing
+                             hidden beside it, one signer whose certificate it carries and allows
+                             code signing, SHA-256/384/512 (never SHA-1), its signature verified
+                             with that certificate's key over a digest that matches the file,
+                             any time stamp and nested signature verified the same way; else 1,
+                             one line per failure
+    --require-signature      an unsigned installer fails too
+    --ca-file FILE           (inspect and verify) PEM certificates to trust: the signer's and the
+                             time-stamp authority's chains must reach one of them, at the time
+                             stamp's time (else now); without it the chain is not judged
   extract INSTALLER --to DIR writes the archive, setup.exe (expanded) and the other payload
                              resources into DIR, which must be empty or not exist
 
@@ -261,6 +270,12 @@ Options ParseReader(const std::vector<std::string>& arguments) {
     }
     if (argument == "--json" && options.command == "inspect") {
       options.json = true;
+    } else if (argument == "--require-signature" && options.command == "verify") {
+      options.require_signature = true;
+    } else if (argument == "--ca-file" && options.command != "extract") {
+      if (i + 1 >= arguments.size() || arguments[i + 1].empty()) Fail("--ca-file needs a file");
+      if (options.ca_file) Fail("--ca-file given twice");
+      options.ca_file = arguments[++i];
     } else if (argument == "--to" && options.command == "extract") {
       if (i + 1 >= arguments.size() || arguments[i + 1].empty()) Fail("--to needs a folder");
       if (!options.to.empty()) Fail("--to given twice");
@@ -268,6 +283,8 @@ Options ParseReader(const std::vector<std::string>& arguments) {
     } else if (argument.size() > 1 && argument[0] == '-') {
       std::vector<const char*> known = {"--help"};
       if (options.command == "inspect") known.push_back("--json");
+      if (options.command == "verify") known.push_back("--require-signature");
+      if (options.command != "extract") known.push_back("--ca-file");
       if (options.command == "extract") known.push_back("--to");
       Unknown(argument, known);
     } else if (options.installer.empty() && !argument.empty()) {
@@ -291,7 +308,8 @@ Options ParseOptions(const std::vector<std::string>& given) {
     static const char* const kWithValue[] = {
         "--output", "--archive", "--setup", "--previous-version", "--rcdata1", "--product-name",
         "--product-version", "--company", "--description", "--copyright", "--icon", "--sign-cert",
-        "--sign-key", "--sign-pass-file", "--timestamp-url", "--sign-command", "--to"};
+        "--sign-key", "--sign-pass-file", "--timestamp-url", "--sign-command", "--to",
+        "--ca-file"};
     bool split = false;
     for (const char* name : kWithValue) {
       split |= equals != std::string::npos && argument.compare(0, equals, name) == 0;

@@ -38,6 +38,8 @@ struct Options {
   std::string command;
   std::string installer;
   bool json = false;  // inspect --json
+  std::optional<std::string> ca_file;  // inspect, verify --ca-file: the certificates to trust
+  bool require_signature = false;      // verify --require-signature
   std::string to;     // extract --to DIR
   bool help = false;
   bool version = false;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <ctime>
 #include <filesystem>
 #include <memory>
 
@@ -89,11 +90,7 @@ std::string Table(const InstallerReport& report) {
   }
   if (!icons.empty()) line("icon", icons);
   if (report.signature) {
-    line("signed by", report.signature->subject + " (issuer " + report.signature->issuer + ")");
-    line("digest", std::string(DigestName(report.signature->algorithm)) +
-                       (report.digest_ok ? ", matches the file" : ", does NOT match the file"));
-    if (!report.signature->timestamp.empty()) line("timestamp", report.signature->timestamp);
-    line("trust", "not judged here: osslsigncode verify or signtool verify /pa");
+    for (const auto& [label, text] : SignatureLines(*report.signature)) line(label, text);
   } else {
     line("signature", report.signature_fault.empty() ? "none" : report.signature_fault);
   }
@@ -189,6 +186,26 @@ int Extract(const InstallerReport& report, const std::string& folder) {
   return 0;
 }
 
+// The certificates of --ca-file, parsed into `anchors`, which point into what is returned.
+std::vector<std::vector<uint8_t>> ReadAnchors(const std::string& path,
+                                              std::vector<Certificate>* anchors) {
+  InputFile file(path, "--ca-file");
+  const std::vector<uint8_t> bytes = file.ReadAll(16 << 20);
+  std::string why;
+  std::vector<std::vector<uint8_t>> certificates =
+      PemCertificates(std::string(bytes.begin(), bytes.end()), &why);
+  if (certificates.empty()) Fail("--ca-file " + Quoted(path) + ": " + why);
+  for (const std::vector<uint8_t>& der : certificates) {
+    Certificate certificate;
+    if (!ParseCertificate(ByteSpan(der.data(), der.size()), &certificate, &why)) {
+      Fail("--ca-file " + Quoted(path) + ": certificate " + std::to_string(anchors->size() + 1) +
+           ": " + why);
+    }
+    anchors->push_back(certificate);
+  }
+  return certificates;
+}
+
 }  // namespace
 
 std::vector<StubRelease> KnownStubs() {
@@ -207,6 +224,9 @@ std::vector<StubRelease> KnownStubs() {
 }
 
 int RunReader(const Options& options) {
+  std::vector<Certificate> anchors;
+  const std::vector<std::vector<uint8_t>> anchor_bytes =
+      options.ca_file ? ReadAnchors(*options.ca_file, &anchors) : decltype(anchor_bytes)();
   std::string too_large;
   const std::vector<uint8_t> bytes = ReadWhole(options.installer, &too_large);
   InstallerReport report;
@@ -214,6 +234,9 @@ int RunReader(const Options& options) {
     report = ReadInstaller(ByteSpan(bytes.data(), bytes.size()), KnownStubs());
   } else {
     report.unreadable = too_large;
+  }
+  if (report.signature && options.ca_file) {
+    JudgeChains(anchors, static_cast<int64_t>(std::time(nullptr)), &*report.signature);
   }
   if (options.command == "inspect") {
     if (options.json) {
@@ -229,11 +252,20 @@ int RunReader(const Options& options) {
     return 0;
   }
   if (options.command == "verify") {
-    const std::vector<std::string> faults = VerifyFaults(report);
+    std::vector<std::string> faults = VerifyFaults(report);
+    const bool is_installer = report.unreadable.empty();
+    if (is_installer && options.require_signature && !report.signature &&
+        report.signature_fault.empty()) {
+      faults.push_back("unsigned, and --require-signature asks for a signature");
+    }
     std::string text;
+    // Not a failure: the signature holds whoever made it, which only --ca-file can tell.
+    if (is_installer && report.signature && !options.ca_file) {
+      text += Shown(options.installer) + ": the chain of trust is not judged: give --ca-file\n";
+    }
     // One line a fault, whatever text of the file a fault quotes.
     for (const std::string& fault : faults) text += Shown(options.installer + ": " + fault) + "\n";
-    PrintOut(faults.empty() ? Shown(options.installer) + ": everything holds\n" : text);
+    PrintOut(faults.empty() ? text + Shown(options.installer) + ": everything holds\n" : text);
     return faults.empty() ? 0 : 1;
   }
   if (!report.unreadable.empty()) Fail(options.installer + ": " + report.unreadable);
@@ -264,7 +296,12 @@ std::string PackedSummary(const std::string& path, uint64_t size, const ShowAll&
   if (table_size != 0) {
     std::string why;
     const auto signature = ReadSignature(ByteSpan(table.data(), table.size()), &why);
-    who = signature ? "signed by " + signature->subject : "signed (" + why + ")";
+    if (!signature) {
+      who = "signed (" + why + ")";
+    } else {
+      who = signature->signer ? "signed by " + signature->subject
+                              : "signed, by no certificate it carries";
+    }
   }
   return Shown(path + ": " + GroupedDigits(size) + " bytes, sha256 " + Hex(sha) + ", " + who) +
          "\n";

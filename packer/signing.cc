@@ -236,7 +236,7 @@ void SignInPlace(OutputFile& installer, const KeyMaterial& key, uint64_t signing
   layout.checksum_field = optional + kCheckSumField;
   layout.security_entry = optional + kSecurityEntryField;
   const uint64_t length = installer.offset();
-  AuthenticodeDigest digest(DigestAlgorithm::kSha256, layout);
+  AuthenticodeDigest digest(Hash::kSha256, layout);
   installer.See(0, length, [&digest](const uint8_t* data, size_t count) {
     digest.Update(data, count);
   });

@@ -22,6 +22,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   REQUIRE(json.size() >= 2 && json.front() == '{' && json.back() == '}', "one object: %s",
           json.c_str());
   REQUIRE(!pack::VerifyFaults(report).empty(), "verified without a known stub");
+  if (report.signature) {
+    // Its chains judged against no anchor can only fail, the signer's first of all.
+    pack::SignatureInfo signature = *report.signature;
+    pack::JudgeChains({}, 0, &signature);
+    REQUIRE(!pack::SignatureFaults(signature).empty() && !pack::SignatureLines(signature).empty(),
+            "a chain to no anchor holds");
+  }
   REQUIRE(report.archive < static_cast<long>(report.resources.size()) &&
               (!report.setup || report.setup->resource < report.resources.size()),
           "the archive and setup are among the resources");

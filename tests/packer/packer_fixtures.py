@@ -71,15 +71,17 @@ def program(body=b"", machine=0x8664, characteristics=0x0022, magic=None, pe_off
     return bytes(head) + body
 
 
-def make_signer(folder, name="signer", subject="/CN=Kestrel Test Signer"):
-    """A self-signed code-signing certificate and its unencrypted RSA key: (cert, key) paths."""
-    cert, key = os.path.join(folder, name + ".crt"), os.path.join(folder, name + ".key")
-    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "3650",
-                    "-subj", subject, "-addext", "extendedKeyUsage=codeSigning",
-                    "-keyout", key, "-out", cert],
+def make_signer(folder, name="signer", subject="/CN=Kestrel Test Signer", usage="codeSigning",
+                key=("rsa:2048",)):
+    """A self-signed certificate for `usage` (code signing) and its unencrypted key (RSA, or
+    the `openssl req -newkey` arguments given): (cert, key) paths."""
+    cert, key_path = os.path.join(folder, name + ".crt"), os.path.join(folder, name + ".key")
+    subprocess.run(["openssl", "req", "-x509", "-newkey", *key, "-nodes", "-days", "3650",
+                    "-subj", subject, "-addext", "extendedKeyUsage=" + usage,
+                    "-keyout", key_path, "-out", cert],
                    check=True, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                    stderr=subprocess.DEVNULL)
-    return cert, key
+    return cert, key_path
 
 
 def main():

@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 """tamrel-pack inspect, verify and extract on installers as a release engineer meets them: plain,
 branded, signed, changed after signing, with a stub byte changed, incomplete, not an installer
-at all, and forged where a digest of the stub's sections does not look; the line printed after
-packing and the command-line conveniences.
+at all, and forged where a digest of the stub's sections does not look; signatures forged
+without the key, time-stamped, nested and judged against a --ca-file, by the Linux and the
+Windows build alike; the line printed after packing and the command-line conveniences.
 
 Usage: reading_commands_test.py   ($STUB_BUILD_DIR names the build folder, default ./build)
 """
@@ -10,10 +11,12 @@ import glob
 import hashlib
 import json
 import os
+import pathlib
 import re
 import shutil
 import struct
 import subprocess
+import time
 import unittest
 
 from make_installer_test import (ARCHIVE, BUILD, SETUP, WINE, PackerTest, check_stub, pack,
@@ -113,7 +116,133 @@ def forgery(fault):
     return 0, {"stub.genuine": False, "stub.faults": [fault]}, 1, ["stub NOT genuine: " + fault]
 
 
+def der(tag, content):
+    size = (len(content).bit_length() + 7) // 8
+    length = bytes([len(content)]) if len(content) < 0x80 else \
+        bytes([0x80 | size]) + len(content).to_bytes(size, "big")
+    return bytes([tag]) + length + content
+
+
+def der_split(data):
+    """(tag, header size, content size) of the DER element at the front of `data`."""
+    if data[1] < 0x80:
+        return data[0], 2, data[1]
+    count = data[1] & 0x7F
+    return data[0], 2 + count, int.from_bytes(data[2:2 + count], "big")
+
+
+def der_content(element):
+    _, header, size = der_split(element)
+    return element[header:header + size]
+
+
+def der_parts(element):
+    """The tag of a constructed element and its children's encodings."""
+    content, parts = der_content(element), []
+    while content:
+        _, header, size = der_split(content)
+        parts.append(content[:header + size])
+        content = content[header + size:]
+    return element[0], parts
+
+
+def der_at(element, path):
+    for index in path:
+        element = der_parts(element)[1][index]
+    return element
+
+
+def der_edit(element, path, change):
+    """`element` with its descendant at `path` (child indices, outermost first) replaced by
+    change(descendant), every length on the way re-encoded."""
+    if not path:
+        return change(element)
+    tag, parts = der_parts(element)
+    parts[path[0]] = der_edit(parts[path[0]], path[1:], change)
+    return der(tag, b"".join(parts))
+
+
+def garbled(element):
+    _, header, _ = der_split(element)
+    return element[:header] + bytes(b ^ 0x5A for b in element[header:])
+
+
+# Inside Authenticode's ContentInfo: the SignedData, its one SignerInfo, the file digest in the
+# signed content, and the SignerInfo of the RFC 3161 token among the signer's unsigned attributes.
+SIGNED_DATA = (1, 0)
+SIGNER = (*SIGNED_DATA, -1, 0)
+FILE_DIGEST = (*SIGNED_DATA, 2, 1, 0, 1, 1)
+TOKEN_SIGNER = (*SIGNER, 6, 0, 1, 0, *SIGNED_DATA, -1, 0)
+OID = {name: bytes.fromhex("06092a864886f70d0109" + last) for name, last in
+       (("content_type", "03"), ("message_digest", "04"), ("signing_time", "05"),
+        ("countersignature", "06"))}
+TIME = re.compile(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ$")
+
+
+def security_entry(data):
+    return struct.unpack_from("<I", data, 0x3C)[0] + 24 + 144
+
+
+def signed_parts(data):
+    """The file before its certificate table, and the PKCS #7 DER of the table's entry."""
+    at = struct.unpack_from("<I", data, security_entry(data))[0]
+    _, header, size = der_split(data[at + 8:])
+    return data[:at], data[at + 8:at + 8 + header + size]
+
+
+def entry(pkcs7, hidden=b""):
+    body = pkcs7 + hidden + bytes(-(len(pkcs7) + len(hidden)) % 8)
+    return struct.pack("<IHH", 8 + len(body), 0x200, 2) + body
+
+
+def with_table(image, table):
+    """`image` with `table` as its certificate table: the directory entry and checksum set, so
+    that only the fault made shows."""
+    data = bytearray(image + table)
+    struct.pack_into("<II", data, security_entry(data), len(image), len(table))
+    struct.pack_into("<I", data, check_stub.checksum_field(data), check_stub.pe_checksum(data))
+    return bytes(data)
+
+
+def resigned(data, path, change, image=None):
+    old_image, pkcs7 = signed_parts(data)
+    return with_table(image or old_image, entry(der_edit(pkcs7, path, change)))
+
+
+def authenticode_sha256(image):
+    skip = security_entry(image)
+    checksum = skip - 144 + 64
+    return hashlib.sha256(image[:checksum] + image[checksum + 4:skip] + image[skip + 8:]).digest()
+
+
 class InspectTest(PackerTest):
+    def countersigned(self, data, key, cert, garble):
+        """`data` with a PKCS #9 countersignature by `key` over its signer's signature value,
+        `cert` added to the signature's certificates."""
+        image, pkcs7 = signed_parts(data)
+        digest = hashlib.sha256(der_content(der_at(pkcs7, (*SIGNER, 5)))).digest()
+        attributes = [der(0x30, OID["content_type"] + der(0x31, bytes.fromhex(
+                          "06092a864886f70d010701"))),
+                      der(0x30, OID["signing_time"] + der(0x31, der(0x17, time.strftime(
+                          "%y%m%d%H%M%SZ", time.gmtime()).encode()))),
+                      der(0x30, OID["message_digest"] + der(0x31, der(0x04, digest)))]
+        attributes = der(0x31, b"".join(sorted(attributes)))
+        value = subprocess.run(["openssl", "dgst", "-sha256", "-sign", key], input=attributes,
+                               stdout=subprocess.PIPE, check=True).stdout
+        certificate = subprocess.run(["openssl", "x509", "-in", cert, "-outform", "DER"],
+                                     stdout=subprocess.PIPE, check=True).stdout
+        fields = der_parts(der_at(certificate, (0,)))[1]
+        counter = der(0x30, b"\x02\x01\x01" + der(0x30, fields[3] + fields[1]) +
+                      bytes.fromhex("300d06096086480165030402010500") +
+                      der(0xA0, der_content(attributes)) +
+                      bytes.fromhex("300d06092a864886f70d0101010500") +
+                      (garbled if garble else lambda e: e)(der(0x04, value)))
+        pkcs7 = der_edit(pkcs7, SIGNER, lambda e: der(0x30, der_content(e) + der(
+            0xA1, der(0x30, OID["countersignature"] + der(0x31, counter)))))
+        pkcs7 = der_edit(pkcs7, (*SIGNED_DATA, 3),
+                         lambda e: der(0xA0, der_content(e) + certificate))
+        return with_table(image, entry(pkcs7))
+
     def test_verdicts(self):
         plain = self.built(self.product, "plain.exe")
         signed = self.built([*self.product, "--sign-cert", self.cert, "--sign-key", self.key],
@@ -149,47 +278,126 @@ class InspectTest(PackerTest):
         # the lookup takes the other, but which one depends on the user's machine.
         shutil.copy(os.path.join(BUILD, "tests", "platform_resource_image.exe"),
                     os.path.join(self.dir, "languages.exe"))
+        # Forgeries by someone without the key, each with the PE checksum made right again.
+        image = signed_parts(signed)[0]
+        payload = changed(image, image.index(ARCHIVE) + 7)
+        self.file("garbled.exe", resigned(signed, (*SIGNER, 5), garbled))
+        self.file("redigested.exe", resigned(signed, FILE_DIGEST, lambda e: der(
+            0x04, authenticode_sha256(payload)), image=payload))
+        self.file("stranger.exe", resigned(signed, (*SIGNER, 1, 1),
+                                           lambda e: changed(e, len(e) - 1)))
+        self.file("empty.exe", resigned(signed, SIGNED_DATA, lambda e: der(
+            0x30, b"".join(der_parts(e)[1][:3]) + der(0x31, b""))))
+        pkcs7 = signed_parts(signed)[1]
+        self.file("hidden.exe", with_table(image, entry(pkcs7, b"hidden")))
+        self.file("second.exe", with_table(image, entry(pkcs7) * 2))
+        self.file("longer.exe", with_table(image, entry(pkcs7) + bytes(8)))
+        server = packer_fixtures.make_signer(self.dir, "server", usage="serverAuth")
+        self.built([*self.product, "--sign-cert", server[0], "--sign-key", server[1]], "server.exe")
+        tsa = packer_fixtures.make_signer(self.dir, "stamper", "/CN=Kestrel Test TSA",
+                                          "timeStamping")
+        for name, garble in (("pkcs9.exe", False), ("pkcs9-garbled.exe", True)):
+            self.file(name, self.countersigned(signed, *tsa[::-1], garble))
+        ecdsa = packer_fixtures.make_signer(self.dir, "ecdsa", key=(
+            "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1"))
+        self.built([*self.product, "--sign-cert", ecdsa[0], "--sign-key", ecdsa[1]], "ecdsa.exe")
+        with packer_fixtures.TimeStampServer(self.dir) as server:
+            stamped = self.built([*self.product, "--sign-cert", self.cert, "--sign-key", self.key,
+                                  "--timestamp-url", server.url], "stamped.exe")
+        self.file("stamp-garbled.exe", resigned(stamped, (*TOKEN_SIGNER, 5), garbled))
+        trusted = self.file("trusted.pem", b"".join(
+            pathlib.Path(path).read_bytes() for path in (self.cert, server.tsa_cert)))
+        def signed_by_tool(source, name, digest, *extra):
+            subprocess.run(["osslsigncode", "sign", "-certs", self.cert, "-key", self.key, "-h",
+                            digest, *extra, "-in", os.path.join(self.dir, source), "-out",
+                            os.path.join(self.dir, name)], check=True, stdout=subprocess.DEVNULL)
+        signed_by_tool("plain.exe", "sha1.exe", "sha1")
+        signed_by_tool("plain.exe", "sha384.exe", "sha384")
+        signed_by_tool("sha384.exe", "nested.exe", "sha512", "-nest")
         setup_sha = hashlib.sha256(SETUP).hexdigest()
-        # name: (inspect's exit code, the JSON fields expected, verify's exit code, a fragment
-        # of each line verify prints)
+        unjudged = "chain of trust is not judged: give --ca-file"
+        # (name, arguments): (inspect's exit code, the JSON fields expected, verify's exit code,
+        # a fragment of each line verify prints)
         table = {
-            "plain.exe": (0, {"would_exit": None, "stub.genuine": True, "signature": None,
-                              "setup.sha256": setup_sha, "archive.size": len(ARCHIVE),
-                              "checksum_ok": True}, 0, ["everything holds"]),
-            "branded.exe": (0, {"version.strings.ProductName": "Kestrel Odd",
-                                "version.strings.CompanyName": "Kestrel"}, 0,
-                            ["everything holds"]),
-            "signed.exe": (0, {"signature.subject": "CN=Kestrel Test Signer",
-                               "signature.digest_algorithm": "sha256",
-                               "signature.digest_ok": True}, 0, ["everything holds"]),
-            "tampered.exe": (0, {"signature.digest_ok": False, "stub.genuine": True}, 1,
-                             ["checksum", "changed after signing"]),
-            "stub.exe": (0, {"stub.genuine": False, "would_exit": None}, 1,
-                         ["checksum", "not one a release of tamrel-pack carries"]),
-            "incomplete.exe": (0, {"would_exit": 112, "archive": None}, 1,
-                               ["would exit with 112"]),
-            "product.7z": (1, {"error": "not a Windows executable (no MZ header)"}, 1,
-                           ["no MZ header"]),
-            "writable.exe": forgery("the stub's section .text is writable, the release's is not"),
-            "no-aslr.exe": forgery(f"DllCharacteristics 0x{dll & ~0x140:04X}, the release's "
+            ("plain.exe",): (0, {"would_exit": None, "stub.genuine": True, "signature": None,
+                                 "setup.sha256": setup_sha, "archive.size": len(ARCHIVE),
+                                 "checksum_ok": True}, 0, ["everything holds"]),
+            ("branded.exe",): (0, {"version.strings.ProductName": "Kestrel Odd",
+                                   "version.strings.CompanyName": "Kestrel"}, 0,
+                               ["everything holds"]),
+            ("signed.exe",): (0, {"signature.subject": "CN=Kestrel Test Signer",
+                                  "signature.digest_algorithm": "sha256",
+                                  "signature.digest_ok": True, "signature.holds": True,
+                                  "signature.chain.judged": False}, 0,
+                              [unjudged, "everything holds"]),
+            ("tampered.exe",): (0, {"signature.digest_ok": False, "stub.genuine": True}, 1,
+                                [unjudged, "checksum", "changed after signing"]),
+            ("stub.exe",): (0, {"stub.genuine": False, "would_exit": None}, 1,
+                            ["checksum", "not one a release of tamrel-pack carries"]),
+            ("incomplete.exe",): (0, {"would_exit": 112, "archive": None}, 1,
+                                  ["would exit with 112"]),
+            ("product.7z",): (1, {"error": "not a Windows executable (no MZ header)"}, 1,
+                              ["no MZ header"]),
+            ("garbled.exe",): (0, {"signature.digest_ok": True, "signature.holds": False}, 1,
+                               [unjudged, "does not verify with its certificate's key"]),
+            ("redigested.exe",): (0, {"signature.digest_ok": True}, 1,
+                                  [unjudged, "message digest does not match the signed content"]),
+            ("stranger.exe",): (0, {"signature.subject": ""}, 1,
+                                [unjudged, "no certificate it carries has the signer's issuer"]),
+            ("empty.exe",): (0, {"signature.holds": False}, 1, [unjudged, "it has no signer"]),
+            ("server.exe",): (0, {"signature.subject": "CN=Kestrel Test Signer"}, 1,
+                              [unjudged, "its certificate is not for code signing"]),
+            ("hidden.exe",): (0, {}, 1, [unjudged, "hides 8 bytes after the signature"]),
+            ("second.exe",): (0, {}, 1, [unjudged, "holds a second entry"]),
+            ("longer.exe",): (0, {}, 1, [unjudged, "table is 8 bytes longer than its entry"]),
+            ("pkcs9.exe",): (0, {"signature.timestamp.kind": "PKCS #9",
+                                 "signature.timestamp.time": TIME,
+                                 "signature.timestamp.authority": "CN=Kestrel Test TSA"}, 0,
+                             [unjudged, "everything holds"]),
+            ("pkcs9-garbled.exe",): (0, {"signature.timestamp.time": None}, 1,
+                                     [unjudged, "time stamp: its signature does not verify"]),
+            ("ecdsa.exe",): (0, {"signature.holds": True}, 0, [unjudged, "everything holds"]),
+            ("stamped.exe",): (0, {"signature.timestamp.kind": "RFC 3161",
+                                   "signature.timestamp.time": TIME,
+                                   "signature.timestamp.authority": "CN=Loopback TSA"}, 0,
+                               [unjudged, "everything holds"]),
+            ("stamp-garbled.exe",): (0, {"signature.timestamp.time": None,
+                                         "signature.timestamp.holds": False}, 1,
+                                     [unjudged, "time stamp: its signature does not verify"]),
+            ("sha1.exe",): (0, {"signature.digest_algorithm": "sha1"}, 1,
+                            [unjudged, "signed with SHA-1, which Windows no longer trusts"]),
+            ("nested.exe",): (0, {"signature.digest_algorithm": "sha384",
+                                  "signature.nested.0.digest_algorithm": "sha512",
+                                  "signature.nested.0.holds": True}, 0,
+                              [unjudged, "everything holds"]),
+            ("signed.exe", "--ca-file", self.cert): (0, {"signature.chain.holds": True}, 0,
+                                                     ["everything holds"]),
+            ("signed.exe", "--ca-file", self.other_cert): (
+                0, {"signature.chain.holds": False}, 1, ["the signature's chain of trust: "]),
+            ("stamped.exe", "--ca-file", trusted): (0, {"signature.timestamp.chain.holds": True},
+                                                    0, ["everything holds"]),
+            ("plain.exe", "--require-signature"): (0, {}, 1, ["unsigned, and --require-signature "
+                                                              "asks for a signature"]),
+            ("writable.exe",): forgery("the stub's section .text is writable, the release's is not"),
+            ("no-aslr.exe",): forgery(f"DllCharacteristics 0x{dll & ~0x140:04X}, the release's "
                                    f"0x{dll:04X}"),
-            "console.exe": forgery("the subsystem is 3 (console), the release's 2 (GUI)"),
-            "planted.exe": forgery("the import directory differs from the release's"),
-            "tls.exe": forgery("a TLS directory, which the release has not"),
-            "relocated.exe": forgery("the base relocations differ from the release's"),
-            "elevated.exe": forgery("the manifest differs from the release's"),
-            "unmanifested.exe": forgery("no manifest (RT_MANIFEST), which the release has"),
-            "appended.exe": forgery("6 bytes after the last section, where the release has none"),
-            "padded.exe": forgery(f"bytes at file offset 0x{len(plain) - 6:08X} outside every "
+            ("console.exe",): forgery("the subsystem is 3 (console), the release's 2 (GUI)"),
+            ("planted.exe",): forgery("the import directory differs from the release's"),
+            ("tls.exe",): forgery("a TLS directory, which the release has not"),
+            ("relocated.exe",): forgery("the base relocations differ from the release's"),
+            ("elevated.exe",): forgery("the manifest differs from the release's"),
+            ("unmanifested.exe",): forgery("no manifest (RT_MANIFEST), which the release has"),
+            ("appended.exe",): forgery("6 bytes after the last section, where the release has none"),
+            ("padded.exe",): forgery(f"bytes at file offset 0x{len(plain) - 6:08X} outside every "
                                   "section, where the release has none"),
-            "version_escape.exe": (0, {"version.strings.ProductName": evil,
+            ("version_escape.exe",): (0, {"version.strings.ProductName": evil,
                                        "signature.subject": "CN=Evil\x1b[2J\nSigner"}, 1,
-                                   ["checksum", "changed after signing"]),
-            "name_escape.exe": (0, {"setup.name": "SETUP\x1b[2J\nX", "would_exit": None,
+                                   [unjudged, "checksum", "changed after signing"]),
+            ("name_escape.exe",): (0, {"setup.name": "SETUP\x1b[2J\nX", "would_exit": None,
                                     "setup.program_error": "is not a Windows program: no MZ "
                                                            "header"}, 1,
                                 ["the setup program is not a Windows program: no MZ header"]),
-            "languages.exe": (0, {"would_exit": None, "archive.size": len("archive bytes")}, 1,
+            ("languages.exe",): (0, {"would_exit": None, "archive.size": len("archive bytes")}, 1,
                               ["resource B7 'TAMREL.X' is stored in 2 languages "
                                "(1031, 1033): which one the installer takes depends on",
                                "the setup program is not a Windows program",
@@ -198,28 +406,35 @@ class InspectTest(PackerTest):
         # How the plain report shows the file's own text.
         shown = {"version_escape.exe": ["K\\x1b[2J\\nl Odd", "CN=Evil\\x1b[2J\\nSigner"],
                  "name_escape.exe": ["BN SETUP\\x1b[2J\\nX 1033"]}
-        for name, (inspect_code, fields, verify_code, fragments) in table.items():
-            with self.subTest(name):
+        for (name, *args), (inspect_code, fields, verify_code, fragments) in table.items():
+            with self.subTest(name=name, args=args):
                 path = os.path.join(self.dir, name)
-                done = pack(["inspect", path, "--json"])
+                inspect_args = [a for a in args if a != "--require-signature"]
+                done = pack(["inspect", path, "--json", *inspect_args])
                 self.assertEqual(inspect_code, done.returncode, done.stderr)
                 report = json.loads(done.stdout)
                 text = done.stdout
                 for dotted, expected in fields.items():
                     value = report
                     for key in dotted.split("."):
-                        value = value[key]
-                    self.assertEqual(expected, value, dotted)
-                text += pack(["inspect", path]).stdout
+                        value = value[int(key) if isinstance(value, list) else key]
+                    if isinstance(expected, re.Pattern):
+                        self.assertRegex(value, expected, dotted)
+                    else:
+                        self.assertEqual(expected, value, dotted)
+                text += pack(["inspect", path, *inspect_args]).stdout
                 for fragment in shown.get(name, []):
                     self.assertIn(fragment, text)
-                done = pack(["verify", path])
+                done = pack(["verify", path, *args])
                 self.assertIsNone(CONTROL.search(text + done.stdout), text + done.stdout)
                 lines = done.stdout.splitlines()
                 self.assertEqual((verify_code, len(fragments)), (done.returncode, len(lines)),
                                  done.stdout + done.stderr)
                 for fragment, line in zip(fragments, lines):
                     self.assertIn(fragment, line)
+                on_windows = pack(["verify", path, *args], windows=True)
+                self.assertEqual((done.returncode, done.stdout),
+                                 (on_windows.returncode, on_windows.stdout), on_windows.stderr)
 
     def test_planted_import_is_loaded_before_the_stub(self):
         """The planted DLL is a real threat: the loader looks for it before any of the stub runs,
@@ -282,6 +497,9 @@ class InspectTest(PackerTest):
         for args, message in ((["--output", out, "--product-nmae", "X"],
                                "did you mean --product-name?"),
                               (["inspect", out, "--jsn"], "did you mean --json?"),
+                              (["verify", out, "--ca-file", out + ".none"], "cannot read"),
+                              (["verify", out, "--ca-file", self.archive],
+                               "holds no PEM certificate"),
                               (["--output", out, "--product-name", "--company"], "is an option")):
             done = pack(args)
             self.assertEqual(2, done.returncode)
