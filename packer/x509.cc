@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "der.h"
+#include "text.h"
 
 namespace pack {
 namespace {
@@ -252,19 +253,18 @@ std::string NameText(ByteSpan name) {
         if (oid.Bytes() == std::string(known.oid, 3)) label = known.label;
       }
       if (!text.empty()) text += ", ";
-      // BMPString is UTF-16BE; the other string types are UTF-8 or a subset of it. Control
-      // characters are shown as '?': a name is a stranger's text bound for a terminal.
+      // BMPString is UTF-16BE; the other string types are UTF-8 or a subset of it. The text is
+      // a stranger's: whoever prints it escapes what a terminal would act on (Shown()).
       std::string shown;
       if (value.tag == 0x1E) {
+        std::u16string units;
         for (size_t i = 0; i + 1 < value.content.size(); i += 2) {
           const uint8_t* at = value.content.data() + i;
-          shown += at[0] == 0 && at[1] >= 0x20 && at[1] < 0x7F ? static_cast<char>(at[1]) : '?';
+          units.push_back(static_cast<char16_t>(at[0] << 8 | at[1]));
         }
+        shown = Utf16ToUtf8(units);
       } else {
         shown = value.Bytes();
-        for (char& c : shown) {
-          if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
-        }
       }
       text += label + "=" + shown;
     }
