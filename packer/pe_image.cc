@@ -51,6 +51,12 @@ StubImage::StubImage(const uint8_t* bytes, size_t size) : bytes_(bytes) {
   file_alignment_ = Get32(optional + kFileAlignment);
   section_alignment_ = Get32(optional + kSectionAlignment);
   headers_size_ = Get32(optional + kSizeOfHeaders);
+  // Everything the writer lays out is rounded to these: they must be what a loader takes.
+  const auto power_of_two = [](uint32_t value) { return value != 0 && (value & (value - 1)) == 0; };
+  if (!power_of_two(file_alignment_) || !power_of_two(section_alignment_) ||
+      section_alignment_ < file_alignment_) {
+    Damaged("alignments");
+  }
   section_table_ = optional_offset_ + optional_size;
   if (section_table_ + kSectionHeader * section_count > headers_size_ || headers_size_ > size) {
     Damaged("section table");
