@@ -196,7 +196,9 @@ ByteSpan InputFile::Map() {
       }
     }
   }
-  if (view_ != nullptr) return ByteSpan(static_cast<const uint8_t*>(view_), static_cast<size_t>(size_));
+  if (view_ != nullptr) {
+    return ByteSpan(static_cast<const uint8_t*>(view_), static_cast<size_t>(size_));
+  }
   if (copy_.empty()) {
     // A file system that cannot map its files (or a second mapping): read through a buffer.
     copy_.resize(static_cast<size_t>(size_));
@@ -258,7 +260,9 @@ OutputFile::OutputFile(const std::string& folder, const std::string& label, Outp
   if (dir < 0 && errno == EACCES) dir = open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
   if (dir < 0) Failed("opening its folder " + Quoted(folder));
   folder_handle_ = dir;
-  const mode_t mode = kind == OutputKind::kInstaller ? 0777 : kind == OutputKind::kData ? 0666 : 0600;  // less the umask
+  const mode_t mode = kind == OutputKind::kInstaller ? 0777
+                      : kind == OutputKind::kData    ? 0666
+                                                     : 0600;  // less the umask
   if (kind != OutputKind::kForTool) {
 #ifdef O_TMPFILE
     int fd = openat(dir, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, mode);
@@ -273,7 +277,8 @@ OutputFile::OutputFile(const std::string& folder, const std::string& label, Outp
 #endif
   }
   for (int attempt = 0; attempt < 100; ++attempt) {
-    const std::string name = HiddenName(attempt, getpid(), kind_ == OutputKind::kInstaller || kind_ == OutputKind::kForTool);
+    const std::string name = HiddenName(
+        attempt, getpid(), kind_ == OutputKind::kInstaller || kind_ == OutputKind::kForTool);
     int fd = openat(dir, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, mode);
     if (fd < 0) {
       if (errno == EEXIST) continue;
@@ -415,7 +420,8 @@ void OutputFile::Name() {
   if (!name_.empty()) return;
   const std::string self = "/proc/self/fd/" + std::to_string(handle_);
   for (int attempt = 0; attempt < 100; ++attempt) {
-    const std::string name = HiddenName(attempt, getpid(), kind_ == OutputKind::kInstaller || kind_ == OutputKind::kForTool);
+    const std::string name = HiddenName(
+        attempt, getpid(), kind_ == OutputKind::kInstaller || kind_ == OutputKind::kForTool);
     const int dir = static_cast<int>(folder_handle_);
     // AT_EMPTY_PATH needs a capability; the /proc link works for anyone.
     if (linkat(static_cast<int>(handle_), "", dir, name.c_str(), AT_EMPTY_PATH) != 0 &&

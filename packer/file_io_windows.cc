@@ -150,7 +150,9 @@ ByteSpan InputFile::Map() {
       view_ = MapViewOfFile(section, FILE_MAP_READ, 0, 0, 0);
     }
   }
-  if (view_ != nullptr) return ByteSpan(static_cast<const uint8_t*>(view_), static_cast<size_t>(size_));
+  if (view_ != nullptr) {
+    return ByteSpan(static_cast<const uint8_t*>(view_), static_cast<size_t>(size_));
+  }
   if (copy_.empty()) {
     // No room in the address space for the view: read through a buffer instead.
     copy_.resize(static_cast<size_t>(size_));
@@ -221,7 +223,8 @@ OutputFile::OutputFile(const std::string& folder, const std::string& label, Outp
     : folder_(folder), label_(label), kind_(kind) {
   for (int attempt = 0; attempt < 100; ++attempt) {
     const std::string name =
-        HiddenName(attempt, GetCurrentProcessId(), kind_ == OutputKind::kInstaller || kind_ == OutputKind::kForTool);
+        HiddenName(attempt, GetCurrentProcessId(),
+                   kind_ == OutputKind::kInstaller || kind_ == OutputKind::kForTool);
     const std::string path = Join(folder, name);
     // Delete sharing lets an interrupt's handler remove the file while it is still open here.
     HANDLE file = CreateFileW(Wide(path).c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_DELETE,

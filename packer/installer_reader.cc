@@ -234,14 +234,18 @@ class TreeWalk {
     }
     for (const DirectoryEntry& type : types) {
       CheckName(type.key, "resource type");
-      if (!type.subdirectory) return "damaged: the directory of resource type " + Quoted(type.key.Text());
+      if (!type.subdirectory) {
+        return "damaged: the directory of resource type " + Quoted(type.key.Text());
+      }
       if (!Visit(type.target)) continue;
       if (!Read(type.target, &names, "type " + Quoted(type.key.Text()))) {
         return Stopped("damaged: the directory of resource type " + Quoted(type.key.Text()));
       }
       for (const DirectoryEntry& name : names) {
         CheckName(name.key, "resource " + type.key.Text());
-        if (!name.subdirectory) return "damaged: the directory of resource " + Quoted(name.key.Text());
+        if (!name.subdirectory) {
+          return "damaged: the directory of resource " + Quoted(name.key.Text());
+        }
         if (!Visit(name.target)) continue;
         if (!Read(name.target, &languages, "resource " + Quoted(name.key.Text()))) {
           return Stopped("damaged: the directory of resource " + Quoted(name.key.Text()));
@@ -262,8 +266,10 @@ class TreeWalk {
   // False, and counted, for a directory reached before.
   bool Visit(uint32_t offset) {
     if (visited_.insert(offset).second) return true;
-    reached_twice_.Add([offset] { return "the resource directory at offset " + std::to_string(offset) +
-                                         " is reached from more than one entry"; });
+    reached_twice_.Add([offset] {
+      return "the resource directory at offset " + std::to_string(offset) +
+             " is reached from more than one entry";
+    });
     return false;
   }
 
@@ -333,7 +339,8 @@ class TreeWalk {
       });
     } else if (UpperCaseUnits(key.name) != key.name) {
       lower_case_.Add([&] {
-        return what + " " + Quoted(key.Text()) + " is not stored in upper case: Windows never finds it";
+        return what + " " + Quoted(key.Text()) +
+               " is not stored in upper case: Windows never finds it";
       });
     }
   }
@@ -369,8 +376,11 @@ class TreeWalk {
       if (!report_->resources[i].data.empty()) order.push_back(i);
     }
     const auto start = [this](size_t i) { return report_->resources[i].data.data(); };
-    std::sort(order.begin(), order.end(),
-              [&](size_t a, size_t b) { return start(a) < start(b); });
+    // Of those that share a start, the first in directory order keeps it: the report names the
+    // same one every time.
+    std::sort(order.begin(), order.end(), [&](size_t a, size_t b) {
+      return start(a) != start(b) ? start(a) < start(b) : a < b;
+    });
     FaultTally overlapping;
     const uint8_t* end = nullptr;
     for (size_t i : order) {

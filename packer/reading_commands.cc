@@ -106,7 +106,8 @@ bool IsDeviceName(std::u16string_view base) {
   for (std::u16string_view device : {u"CON", u"PRN", u"AUX", u"NUL", u"CONIN$", u"CONOUT$"}) {
     if (upper == device) return true;
   }
-  return upper.size() == 4 && (upper.compare(0, 3, u"COM") == 0 || upper.compare(0, 3, u"LPT") == 0) &&
+  return upper.size() == 4 &&
+         (upper.compare(0, 3, u"COM") == 0 || upper.compare(0, 3, u"LPT") == 0) &&
          std::u16string_view(u"0123456789\u00B9\u00B2\u00B3").find(upper[3]) !=
              std::u16string_view::npos;
 }
@@ -117,7 +118,8 @@ bool LooksShort(std::u16string_view name) {
   const size_t dot = name.find(u'.');
   if (name.find(u'~') == std::u16string_view::npos || name.size() > 12) return false;
   if (dot == std::u16string_view::npos) return name.size() <= 8;
-  return dot <= 8 && name.size() - dot - 1 <= 3 && name.find(u'.', dot + 1) == std::u16string_view::npos;
+  return dot <= 8 && name.size() - dot - 1 <= 3 &&
+         name.find(u'.', dot + 1) == std::u16string_view::npos;
 }
 
 // The longest name kept: within Windows' 255 UTF-16 units and Linux's 255 UTF-8 bytes, with room
