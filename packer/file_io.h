@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "byte_span.h"
+
 namespace pack {
 
 // What makes two paths one file, whatever their spelling or links: the device and inode on
@@ -55,6 +57,12 @@ class InputFile {
   void ExpectEnd();
   // The whole file, for small inputs only; refuses one larger than `limit` bytes.
   std::vector<uint8_t> ReadAll(uint64_t limit);
+  // The whole file read-only, for as long as this lives: mapped where the system can (the page
+  // cache, not a copy; read through a buffer where it cannot). Nothing can change it under the
+  // mapping on Windows, which denies writers; on Linux a file cut short meanwhile reads as zeros
+  // past its new end instead of ending the program, and ExpectEnd(), due after the last look,
+  // then fails as it does for any change.
+  ByteSpan Map();
 
  private:
   // Size, modification and change time, as the platform reports them at one moment.
@@ -77,11 +85,15 @@ class InputFile {
   intptr_t handle_ = -1;
   FileIdentity identity_;
   Stamp opened_;
+  void* view_ = nullptr;  // Map()'s mapping, and on Windows its section
+  intptr_t section_ = 0;
+  std::vector<uint8_t> copy_;  // Map()'s bytes where the file cannot be mapped
 };
 
 enum class OutputKind {
   kScratch,    // read back by this program only, never committed (the setup program's cabinet)
   kInstaller,  // written here, then committed as an executable
+  kData,       // written here, then committed as a file nobody runs (0666 less the umask)
   kForTool,    // only a free name, for another program to create (a signing tool's output)
 };
 
@@ -121,8 +133,10 @@ class OutputFile {
   // Its path, for a kForTool file.
   const std::string& path() const { return path_; }
   // Syncs the data to the disk, closes the file (checked), and renames it over `destination` in
-  // one step, retried for a few seconds where a virus scanner may hold the destination.
-  void Commit(const std::string& destination);
+  // one step, retried for a few seconds where a virus scanner may hold the destination. With
+  // `replace` false, a file already at `destination` (under any name that reaches it: another
+  // case, an 8.3 short name) makes it fail instead.
+  void Commit(const std::string& destination, bool replace = true);
 
  private:
   void Name();

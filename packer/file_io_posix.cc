@@ -76,6 +76,38 @@ const char* KindOf(mode_t mode) {
   return "not a regular file";
 }
 
+// The one mapping Map() hands out, for the handler of SIGBUS: a page of it that the file no longer
+// has (cut short since) is replaced by a page of zeros, and the read goes on to ExpectEnd(),
+// which reports the change. A fault anywhere else is no business of this handler.
+std::atomic<uintptr_t> g_view_begin{0}, g_view_end{0};
+std::atomic<bool> g_view_lost{false};
+std::atomic<uintptr_t> g_page{4096};
+
+void OnBusError(int number, siginfo_t* info, void*) {
+  const auto at = reinterpret_cast<uintptr_t>(info->si_addr);
+  const uintptr_t page = g_page.load();
+  if (at >= g_view_begin.load() && at < g_view_end.load() &&
+      mmap(reinterpret_cast<void*>(at / page * page), page, PROT_READ,
+           MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0) != MAP_FAILED) {
+    g_view_lost.store(true);
+    return;
+  }
+  std::signal(number, SIG_DFL);
+  std::raise(number);
+}
+
+// Renames without replacing anything: in one step where the file system can, else as a link,
+// which fails just the same on a name that exists, and the old name's removal.
+bool RenameNew(int folder, const std::string& name, const std::string& destination) {
+  if (renameat2(folder, name.c_str(), AT_FDCWD, destination.c_str(), RENAME_NOREPLACE) == 0) {
+    return true;
+  }
+  if (errno != EINVAL && errno != ENOSYS) return false;
+  if (linkat(folder, name.c_str(), AT_FDCWD, destination.c_str(), 0) != 0) return false;
+  unlinkat(folder, name.c_str(), 0);
+  return true;
+}
+
 FileIdentity IdentityOf(const struct stat& info) {
   FileIdentity identity;
   identity.volume = static_cast<uint64_t>(info.st_dev);
@@ -130,7 +162,49 @@ InputFile::InputFile(const std::string& path, const std::string& what) : path_(p
 }
 
 InputFile::~InputFile() {
+  if (view_ != nullptr) {
+    munmap(view_, static_cast<size_t>(size_));
+    g_view_begin.store(0);
+    g_view_end.store(0);
+  }
   if (handle_ != -1) close(static_cast<int>(handle_));
+}
+
+ByteSpan InputFile::Map() {
+  offset_ = size_;  // the whole file is taken: ExpectEnd() looks past it
+  if (size_ == 0) return ByteSpan();
+  if (view_ == nullptr && copy_.empty() && g_view_begin.load() == 0 &&
+      size_ <= static_cast<uint64_t>(SIZE_MAX)) {
+    void* view = mmap(nullptr, static_cast<size_t>(size_), PROT_READ, MAP_SHARED,
+                      static_cast<int>(handle_), 0);
+    if (view != MAP_FAILED) {
+      static const bool guarded = [] {
+        g_page.store(static_cast<uintptr_t>(sysconf(_SC_PAGESIZE)));
+        struct sigaction action = {};
+        action.sa_sigaction = OnBusError;
+        action.sa_flags = SA_SIGINFO | SA_NODEFER;
+        sigemptyset(&action.sa_mask);
+        return sigaction(SIGBUS, &action, nullptr) == 0;
+      }();
+      if (guarded) {
+        view_ = view;
+        g_view_lost.store(false);
+        g_view_begin.store(reinterpret_cast<uintptr_t>(view));
+        g_view_end.store(reinterpret_cast<uintptr_t>(view) + static_cast<size_t>(size_));
+      } else {
+        munmap(view, static_cast<size_t>(size_));
+      }
+    }
+  }
+  if (view_ != nullptr) {
+    return ByteSpan(static_cast<const uint8_t*>(view_), static_cast<size_t>(size_));
+  }
+  if (copy_.empty()) {
+    // A file system that cannot map its files (or a second mapping): read through a buffer.
+    copy_.resize(static_cast<size_t>(size_));
+    ReadAt(0, copy_.data(), copy_.size());
+  }
+  return ByteSpan(copy_.data(), copy_.size());
 }
 
 InputFile::Stamp InputFile::Now() const {
@@ -176,7 +250,7 @@ void InputFile::ExpectEnd() {
   } while (done < 0 && errno == EINTR);
   if (done < 0) Fail("cannot read " + Named() + ": " + LastReason());
   // Rewritten in place at the same size shows only in the times.
-  if (done != 0 || Now() != opened_) Changed();
+  if (done != 0 || Now() != opened_ || (view_ != nullptr && g_view_lost.load())) Changed();
 }
 
 OutputFile::OutputFile(const std::string& folder, const std::string& label, OutputKind kind)
@@ -186,7 +260,9 @@ OutputFile::OutputFile(const std::string& folder, const std::string& label, Outp
   if (dir < 0 && errno == EACCES) dir = open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
   if (dir < 0) Failed("opening its folder " + Quoted(folder));
   folder_handle_ = dir;
-  const mode_t mode = kind == OutputKind::kInstaller ? 0777 : 0600;  // less the umask
+  const mode_t mode = kind == OutputKind::kInstaller ? 0777
+                      : kind == OutputKind::kData    ? 0666
+                                                     : 0600;  // less the umask
   if (kind != OutputKind::kForTool) {
 #ifdef O_TMPFILE
     int fd = openat(dir, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, mode);
@@ -201,7 +277,8 @@ OutputFile::OutputFile(const std::string& folder, const std::string& label, Outp
 #endif
   }
   for (int attempt = 0; attempt < 100; ++attempt) {
-    const std::string name = HiddenName(attempt, getpid(), kind_ != OutputKind::kScratch);
+    const std::string name = HiddenName(
+        attempt, getpid(), kind_ == OutputKind::kInstaller || kind_ == OutputKind::kForTool);
     int fd = openat(dir, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, mode);
     if (fd < 0) {
       if (errno == EEXIST) continue;
@@ -343,7 +420,8 @@ void OutputFile::Name() {
   if (!name_.empty()) return;
   const std::string self = "/proc/self/fd/" + std::to_string(handle_);
   for (int attempt = 0; attempt < 100; ++attempt) {
-    const std::string name = HiddenName(attempt, getpid(), kind_ != OutputKind::kScratch);
+    const std::string name = HiddenName(
+        attempt, getpid(), kind_ == OutputKind::kInstaller || kind_ == OutputKind::kForTool);
     const int dir = static_cast<int>(folder_handle_);
     // AT_EMPTY_PATH needs a capability; the /proc link works for anyone.
     if (linkat(static_cast<int>(handle_), "", dir, name.c_str(), AT_EMPTY_PATH) != 0 &&
@@ -374,7 +452,7 @@ std::string OutputFile::CloseForOthers() {
   return path_;
 }
 
-void OutputFile::Commit(const std::string& destination) {
+void OutputFile::Commit(const std::string& destination, bool replace) {
   const int dir = static_cast<int>(folder_handle_);
   if (handle_ != -1) {
     if (fdatasync(static_cast<int>(handle_)) != 0) Failed("syncing it to the disk");
@@ -390,7 +468,8 @@ void OutputFile::Commit(const std::string& destination) {
     errno = error;
     if (!synced) Failed("syncing it to the disk");
   }
-  if (renameat(dir, name_.c_str(), AT_FDCWD, destination.c_str()) != 0) {
+  if (replace ? renameat(dir, name_.c_str(), AT_FDCWD, destination.c_str()) != 0
+              : !RenameNew(dir, name_, destination)) {
     Failed("renaming it into place");
   }
   committed_ = true;

@@ -134,7 +134,31 @@ InputFile::InputFile(const std::string& path, const std::string& what) : path_(p
 }
 
 InputFile::~InputFile() {
+  if (view_ != nullptr) UnmapViewOfFile(view_);
+  if (section_ != 0) CloseHandle(reinterpret_cast<HANDLE>(section_));
   if (handle_ != -1) CloseHandle(AsHandle(handle_));
+}
+
+ByteSpan InputFile::Map() {
+  offset_ = size_;  // the whole file is taken: ExpectEnd() looks past it
+  if (size_ == 0) return ByteSpan();
+  // The file was opened denying writers, so the mapped bytes stay what they were.
+  if (view_ == nullptr && copy_.empty() && size_ <= static_cast<uint64_t>(SIZE_MAX)) {
+    HANDLE section = CreateFileMappingW(AsHandle(handle_), nullptr, PAGE_READONLY, 0, 0, nullptr);
+    if (section != nullptr) {
+      section_ = reinterpret_cast<intptr_t>(section);
+      view_ = MapViewOfFile(section, FILE_MAP_READ, 0, 0, 0);
+    }
+  }
+  if (view_ != nullptr) {
+    return ByteSpan(static_cast<const uint8_t*>(view_), static_cast<size_t>(size_));
+  }
+  if (copy_.empty()) {
+    // No room in the address space for the view: read through a buffer instead.
+    copy_.resize(static_cast<size_t>(size_));
+    ReadAt(0, copy_.data(), copy_.size());
+  }
+  return ByteSpan(copy_.data(), copy_.size());
 }
 
 InputFile::Stamp InputFile::Now() const {
@@ -199,7 +223,8 @@ OutputFile::OutputFile(const std::string& folder, const std::string& label, Outp
     : folder_(folder), label_(label), kind_(kind) {
   for (int attempt = 0; attempt < 100; ++attempt) {
     const std::string name =
-        HiddenName(attempt, GetCurrentProcessId(), kind_ != OutputKind::kScratch);
+        HiddenName(attempt, GetCurrentProcessId(),
+                   kind_ == OutputKind::kInstaller || kind_ == OutputKind::kForTool);
     const std::string path = Join(folder, name);
     // Delete sharing lets an interrupt's handler remove the file while it is still open here.
     HANDLE file = CreateFileW(Wide(path).c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_DELETE,
@@ -307,7 +332,7 @@ std::string OutputFile::CloseForOthers() {
   return path_;
 }
 
-void OutputFile::Commit(const std::string& destination) {
+void OutputFile::Commit(const std::string& destination, bool replace) {
   if (handle_ != -1) {
     if (!FlushFileBuffers(AsHandle(handle_))) Failed("syncing it to the disk");
     Close();
@@ -326,7 +351,8 @@ void OutputFile::Commit(const std::string& destination) {
   // the destination may still be open in one.
   const std::wstring from = Wide(path_), to = Wide(destination);
   for (int attempt = 0;; ++attempt) {
-    if (MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    if (MoveFileExW(from.c_str(), to.c_str(),
+                    (replace ? MOVEFILE_REPLACE_EXISTING : 0) | MOVEFILE_WRITE_THROUGH)) {
       break;
     }
     const DWORD error = GetLastError();

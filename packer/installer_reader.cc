@@ -1,6 +1,7 @@
 #include "installer_reader.h"
 
 #include <algorithm>
+#include <unordered_set>
 
 #include "cabinet_reader.h"
 #include "json.h"
@@ -102,15 +103,22 @@ std::string ReadImage(ByteSpan file, Image* image) {
 }
 
 // The PE checksum: 16-bit words summed with their carries folded back, the field itself left
-// out, plus the file's length.
+// out, plus the file's length. Summed here 32 bits at a time, which the compiler vectorizes:
+// 2^16 is 1 modulo 2^16 - 1, so a 32-bit word adds what its two halves add once the carries are
+// folded, and no 64-bit sum of a file Windows loads can wrap.
 uint32_t Checksum(ByteSpan file, uint64_t field) {
+  const uint8_t* bytes = file.data();
+  const size_t words = file.size() / 4;
   uint64_t sum = 0;
-  const size_t words = file.size() / 2;
-  for (size_t i = 0; i < words; ++i) {
-    if (2 * i == field || 2 * i == field + 2) continue;
-    sum += Get16(file.data() + 2 * i);
+  for (size_t i = 0; i < words; ++i) sum += Get32(bytes + 4 * i);
+  if (file.size() % 4 >= 2) sum += Get16(bytes + 4 * words);
+  if (file.size() % 2) sum += bytes[file.size() - 1];
+  // The field's two words, as they were added: a word at 4n + 2 is the upper half of its 32.
+  for (uint64_t at : {field, field + 2}) {
+    if (field % 2 == 0 && at + 2 <= file.size() / 2 * 2) {
+      sum -= uint64_t{Get16(bytes + at)} << (at % 4 == 2 && at + 2 <= 4 * words ? 16 : 0);
+    }
   }
-  if (file.size() % 2) sum += file.data()[file.size() - 1];
   while (sum >> 16) sum = (sum & 0xFFFF) + (sum >> 16);
   return static_cast<uint32_t>(sum + file.size());
 }
@@ -182,8 +190,6 @@ void CheckLayout(ByteSpan file, const Image& image, InstallerReport* report) {
   }
 }
 
-std::string KeyText(const ResourceKey& key) { return key.Text(); }
-
 // The entries of one resource directory: each key and where its subdirectory or data entry is.
 struct DirectoryEntry {
   ResourceKey key;
@@ -191,50 +197,218 @@ struct DirectoryEntry {
   bool subdirectory = false;
 };
 
-bool ReadDirectory(ByteSpan section, uint32_t offset, std::vector<DirectoryEntry>* entries,
-                   std::vector<std::string>* lookup_faults, const std::string& where) {
-  uint16_t named, ids;
-  if (!section.Read16(offset + 12ull, &named) || !section.Read16(offset + 14ull, &ids)) return false;
-  entries->clear();
-  for (uint32_t i = 0; i < uint32_t{named} + ids; ++i) {
-    uint32_t name, target;
-    if (!section.Read32(offset + 16ull + 8ull * i, &name) ||
-        !section.Read32(offset + 20ull + 8ull * i, &target)) {
+// A kind of fault counted rather than listed: a file may hold one in every entry, and the report
+// stays one line a kind, its first instance and how many more.
+class FaultTally {
+ public:
+  template <typename Text>
+  void Add(const Text& text) {
+    if (count_++ == 0) first_ = text();
+  }
+  uint64_t count() const { return count_; }
+  std::string Line() const {
+    return count_ <= 1 ? first_ : first_ + " (and " + GroupedDigits(count_ - 1) + " more like it)";
+  }
+
+ private:
+  std::string first_;
+  uint64_t count_ = 0;
+};
+
+// Far more name text than an installer holds, and what every resource's copy of its type's and
+// its own name may add up to: names are read and copied for each entry that points at them.
+constexpr uint64_t kMostNameUnits = 16u << 20;
+
+// One walk over the resource tree, each directory at most once, so that the work is bounded by
+// the tree's bytes however its entries point: a directory reached twice (shared, or a loop) is not
+// walked again but counted, and the walk then refuses the file.
+class TreeWalk {
+ public:
+  TreeWalk(ByteSpan file, const Image& image, ByteSpan section, InstallerReport* report)
+      : file_(file), image_(image), section_(section), report_(report) {}
+
+  std::string Run() {
+    std::vector<DirectoryEntry> types, names, languages;
+    if (!Read(0, &types, "the resource directory")) {
+      return "damaged: the resource directory is cut short";
+    }
+    for (const DirectoryEntry& type : types) {
+      CheckName(type.key, "resource type");
+      if (!type.subdirectory) {
+        return "damaged: the directory of resource type " + Quoted(type.key.Text());
+      }
+      if (!Visit(type.target)) continue;
+      if (!Read(type.target, &names, "type " + Quoted(type.key.Text()))) {
+        return Stopped("damaged: the directory of resource type " + Quoted(type.key.Text()));
+      }
+      for (const DirectoryEntry& name : names) {
+        CheckName(name.key, "resource " + type.key.Text());
+        if (!name.subdirectory) {
+          return "damaged: the directory of resource " + Quoted(name.key.Text());
+        }
+        if (!Visit(name.target)) continue;
+        if (!Read(name.target, &languages, "resource " + Quoted(name.key.Text()))) {
+          return Stopped("damaged: the directory of resource " + Quoted(name.key.Text()));
+        }
+        for (const DirectoryEntry& language : languages) {
+          const std::string why = Data(type, name, language);
+          if (!why.empty()) return why;
+        }
+      }
+    }
+    for (const FaultTally* tally : {&miscounted_, &unsorted_, &numbered_, &lower_case_}) {
+      if (tally->count() != 0) report_->lookup_faults.push_back(tally->Line());
+    }
+    return Shared();
+  }
+
+ private:
+  // False, and counted, for a directory reached before.
+  bool Visit(uint32_t offset) {
+    if (visited_.insert(offset).second) return true;
+    reached_twice_.Add([offset] {
+      return "the resource directory at offset " + std::to_string(offset) +
+             " is reached from more than one entry";
+    });
+    return false;
+  }
+
+  bool Read(uint32_t offset, std::vector<DirectoryEntry>* entries, const std::string& where) {
+    uint16_t named, ids;
+    entries->clear();
+    if (!section_.Read16(offset + 12ull, &named) || !section_.Read16(offset + 14ull, &ids)) {
       return false;
     }
-    DirectoryEntry entry;
-    entry.subdirectory = (target & 0x80000000u) != 0;
-    entry.target = target & 0x7FFFFFFFu;
-    if (name & 0x80000000u) {
-      uint16_t length;
-      std::u16string text;
-      const uint64_t at = name & 0x7FFFFFFFu;
-      if (!section.Read16(at, &length) || !section.ReadUnits(at + 2, length, &text)) return false;
-      entry.key = ResourceKey::Name(std::move(text));
-    } else {
-      entry.key = ResourceKey::Id(static_cast<uint16_t>(name));
+    // Entries 8 bytes each, none read twice, fit in the section; more means tables that overlap.
+    entries_read_ += uint64_t{named} + ids;
+    if (entries_read_ > section_.size() / 8) {
+      too_much_ = "damaged: the resource directories' tables overlap one another";
+      return false;
     }
-    if (entry.key.is_name != (i < named)) {
-      lookup_faults->push_back(where + " counts its named entries wrongly");
+    for (uint32_t i = 0; i < uint32_t{named} + ids; ++i) {
+      uint32_t name, target;
+      if (!section_.Read32(offset + 16ull + 8ull * i, &name) ||
+          !section_.Read32(offset + 20ull + 8ull * i, &target)) {
+        return false;
+      }
+      DirectoryEntry entry;
+      entry.subdirectory = (target & 0x80000000u) != 0;
+      entry.target = target & 0x7FFFFFFFu;
+      if (name & 0x80000000u) {
+        uint16_t length;
+        std::u16string text;
+        const uint64_t at = name & 0x7FFFFFFFu;
+        if (!section_.Read16(at, &length) || !CountUnits(length) ||
+            !section_.ReadUnits(at + 2, length, &text)) {
+          return false;
+        }
+        entry.key = ResourceKey::Name(std::move(text));
+      } else {
+        entry.key = ResourceKey::Id(static_cast<uint16_t>(name));
+      }
+      if (entry.key.is_name != (i < named)) {
+        miscounted_.Add([&] { return where + " counts its named entries wrongly"; });
+      }
+      if (!entries->empty() && !(entries->back().key < entry.key)) {
+        unsorted_.Add([&] {
+          return where + " is not sorted: " + Quoted(entry.key.Text()) + " after " +
+                 Quoted(entries->back().key.Text());
+        });
+      }
+      entries->push_back(std::move(entry));
     }
-    if (!entries->empty() && !(entries->back().key < entry.key)) {
-      lookup_faults->push_back(where + " is not sorted: " + Quoted(KeyText(entry.key)) +
-                               " after " + Quoted(KeyText(entries->back().key)));
-    }
-    entries->push_back(std::move(entry));
+    return true;
   }
-  return true;
-}
 
-void CheckName(const ResourceKey& key, const std::string& what, std::vector<std::string>* faults) {
-  if (!key.is_name) return;
-  const std::string shown = Quoted(key.Text());
-  if (!key.name.empty() && key.name[0] == u'#') {
-    faults->push_back(what + " " + shown + " begins with '#': Windows reads it as a number");
-  } else if (UpperCaseUnits(key.name) != key.name) {
-    faults->push_back(what + " " + shown + " is not stored in upper case: Windows never finds it");
+  bool CountUnits(uint64_t units) {
+    units_ += units;
+    if (units_ <= kMostNameUnits) return true;
+    too_much_ = "damaged: the resource directory's names add up to more than " +
+                GroupedDigits(kMostNameUnits) + " characters";
+    return false;
   }
-}
+
+  // The damage that stopped a read: the bound it crossed, else `why`.
+  std::string Stopped(const std::string& why) const { return too_much_.empty() ? why : too_much_; }
+
+  void CheckName(const ResourceKey& key, const std::string& what) {
+    if (!key.is_name) return;
+    if (!key.name.empty() && key.name[0] == u'#') {
+      numbered_.Add([&] {
+        return what + " " + Quoted(key.Text()) + " begins with '#': Windows reads it as a number";
+      });
+    } else if (UpperCaseUnits(key.name) != key.name) {
+      lower_case_.Add([&] {
+        return what + " " + Quoted(key.Text()) +
+               " is not stored in upper case: Windows never finds it";
+      });
+    }
+  }
+
+  std::string Data(const DirectoryEntry& type, const DirectoryEntry& name,
+                   const DirectoryEntry& language) {
+    uint32_t data_rva, data_size;
+    ResourceItem item;
+    if (language.subdirectory || language.key.is_name ||
+        !section_.Read32(language.target, &data_rva) ||
+        !section_.Read32(language.target + 4ull, &data_size) ||
+        !image_.At(file_, data_rva, data_size, &item.data)) {
+      return "damaged: the data of resource " + type.key.Text() + " " + Quoted(name.key.Text()) +
+             " lies outside the file";
+    }
+    if (report_->resources.size() == kMostResources) {
+      return "damaged: the resource directory names more than " + std::to_string(kMostResources) +
+             " resources";
+    }
+    if (!CountUnits(type.key.name.size() + name.key.name.size())) return too_much_;
+    item.type = type.key;
+    item.name = name.key;
+    item.language = language.key.id;
+    report_->resources.push_back(std::move(item));
+    return "";
+  }
+
+  // Directories reached twice, and data two resources share or overlap in: the packer writes
+  // neither, and each would have every reading pass do the same work once a name.
+  std::string Shared() {
+    std::vector<size_t> order;
+    for (size_t i = 0; i < report_->resources.size(); ++i) {
+      if (!report_->resources[i].data.empty()) order.push_back(i);
+    }
+    const auto start = [this](size_t i) { return report_->resources[i].data.data(); };
+    // Of those that share a start, the first in directory order keeps it: the report names the
+    // same one every time.
+    std::sort(order.begin(), order.end(), [&](size_t a, size_t b) {
+      return start(a) != start(b) ? start(a) < start(b) : a < b;
+    });
+    FaultTally overlapping;
+    const uint8_t* end = nullptr;
+    for (size_t i : order) {
+      const ResourceItem& item = report_->resources[i];
+      if (end != nullptr && start(i) < end) {
+        overlapping.Add([&] {
+          return "the data of resource " + item.type.Text() + " " + Quoted(item.name.Text()) +
+                 " overlaps another resource's";
+        });
+      }
+      end = std::max(end, item.data.data() + item.data.size());
+    }
+    std::string why;
+    for (const FaultTally* tally : {&reached_twice_, &overlapping}) {
+      if (tally->count() != 0) why += (why.empty() ? "damaged: " : "; ") + tally->Line();
+    }
+    return why;
+  }
+
+  ByteSpan file_;
+  const Image& image_;
+  ByteSpan section_;
+  InstallerReport* report_;
+  std::unordered_set<uint32_t> visited_{0};
+  uint64_t entries_read_ = 0, units_ = 0;
+  std::string too_much_;
+  FaultTally reached_twice_, miscounted_, unsorted_, numbered_, lower_case_;
+};
 
 // Every resource, three levels deep (type, name, language), or why the directory is damaged.
 std::string ReadResources(ByteSpan file, const Image& image, InstallerReport* report) {
@@ -249,46 +423,7 @@ std::string ReadResources(ByteSpan file, const Image& image, InstallerReport* re
   ByteSpan section;
   file.Sub(holder->raw_pointer + (rva - holder->virtual_address),
            holder->raw_size - (rva - holder->virtual_address), &section);
-  std::vector<DirectoryEntry> types, names, languages;
-  if (!ReadDirectory(section, 0, &types, &report->lookup_faults, "the resource directory")) {
-    return "damaged: the resource directory is cut short";
-  }
-  for (const DirectoryEntry& type : types) {
-    CheckName(type.key, "resource type", &report->lookup_faults);
-    if (!type.subdirectory ||
-        !ReadDirectory(section, type.target, &names, &report->lookup_faults,
-                       "type " + Quoted(KeyText(type.key)))) {
-      return "damaged: the directory of resource type " + Quoted(KeyText(type.key));
-    }
-    for (const DirectoryEntry& name : names) {
-      CheckName(name.key, "resource " + KeyText(type.key), &report->lookup_faults);
-      if (!name.subdirectory ||
-          !ReadDirectory(section, name.target, &languages, &report->lookup_faults,
-                         "resource " + Quoted(KeyText(name.key)))) {
-        return "damaged: the directory of resource " + Quoted(KeyText(name.key));
-      }
-      for (const DirectoryEntry& language : languages) {
-        uint32_t data_rva, data_size;
-        ResourceItem item;
-        if (language.subdirectory || language.key.is_name ||
-            !section.Read32(language.target, &data_rva) ||
-            !section.Read32(language.target + 4ull, &data_size) ||
-            !image.At(file, data_rva, data_size, &item.data)) {
-          return "damaged: the data of resource " + KeyText(type.key) + " " +
-                 Quoted(KeyText(name.key)) + " lies outside the file";
-        }
-        if (report->resources.size() == kMostResources) {
-          return "damaged: the resource directory names more than " +
-                 std::to_string(kMostResources) + " resources";
-        }
-        item.type = type.key;
-        item.name = name.key;
-        item.language = language.key.id;
-        report->resources.push_back(std::move(item));
-      }
-    }
-  }
-  return "";
+  return TreeWalk(file, image, section, report).Run();
 }
 
 // The payload as the stub scans it, from the names its enumeration lists and the resources its

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
+#include <map>
+#include <set>
 #include <memory>
 
 #include "cabinet_reader.h"
@@ -30,17 +32,6 @@ const struct {
   const unsigned char* image;
   size_t size;
 } kEarlierStubs[] = {{nullptr, nullptr, 0}};
-
-// The whole installer; a file past what Windows loads is no installer, whatever it holds.
-std::vector<uint8_t> ReadWhole(const std::string& path, std::string* too_large) {
-  InputFile file(path, "installer");
-  if (file.size() > kMaxImageSize) {
-    *too_large = "not an installer: " + GroupedDigits(file.size()) +
-                 " bytes, more than the 2 GB Windows loads";
-    return {};
-  }
-  return file.ReadAll(kMaxImageSize);
-}
 
 std::string Hex(const std::array<uint8_t, Sha256::kSize>& digest) {
   return HexText(digest.data(), digest.size());
@@ -102,87 +93,175 @@ std::string Table(const InstallerReport& report) {
   return out;
 }
 
-// A resource name as a file name the stub's rules would accept: no \, / or :, nothing a file
-// system refuses, no "." or "..", shorter than a path; never a path out of the folder.
-std::string SafeName(const std::u16string& name) {
+bool IsSurrogate(char16_t unit) { return unit >= 0xD800 && unit <= 0xDFFF; }
+
+// Windows' device names, which it opens as the device whatever folder or extension goes with
+// them, and whatever spaces end them: CON, CON.TXT and "CON .TXT" alike.
+bool IsDeviceName(std::u16string_view base) {
+  while (!base.empty() && base.back() == u' ') base.remove_suffix(1);
+  const std::u16string upper = UpperCaseUnits(base);
+  for (std::u16string_view device : {u"CON", u"PRN", u"AUX", u"NUL", u"CONIN$", u"CONOUT$"}) {
+    if (upper == device) return true;
+  }
+  return upper.size() == 4 &&
+         (upper.compare(0, 3, u"COM") == 0 || upper.compare(0, 3, u"LPT") == 0) &&
+         std::u16string_view(u"0123456789\u00B9\u00B2\u00B3").find(upper[3]) !=
+             std::u16string_view::npos;
+}
+
+// A name of the 8.3 form with a '~' in it may be the short name Windows gave a file written
+// before it, and would then open that file.
+bool LooksShort(std::u16string_view name) {
+  const size_t dot = name.find(u'.');
+  if (name.find(u'~') == std::u16string_view::npos || name.size() > 12) return false;
+  if (dot == std::u16string_view::npos) return name.size() <= 8;
+  return dot <= 8 && name.size() - dot - 1 <= 3 &&
+         name.find(u'.', dot + 1) == std::u16string_view::npos;
+}
+
+// The longest name kept: within Windows' 255 UTF-16 units and Linux's 255 UTF-8 bytes, with room
+// for the " (65536)" that tells apart names Windows takes for one.
+constexpr size_t kNameUnits = 200, kNameBytes = 240;
+
+// A resource name as a file name both systems accept, the same on both: no \, / or :, nothing a
+// file system refuses or a terminal acts on, no "." or "..", no device, nothing an 8.3 name could
+// be; never a path out of the folder.
+std::u16string SafeName(const std::u16string& name) {
   std::u16string safe;
-  for (size_t i = 0; i < name.size() && i < 200; ++i) {
+  size_t bytes = 0;
+  for (size_t i = 0; i < name.size();) {
+    const bool pair = i + 1 < name.size() && name[i] >= 0xD800 && name[i] <= 0xDBFF &&
+                      name[i + 1] >= 0xDC00 && name[i + 1] <= 0xDFFF;
     const char16_t unit = name[i];
-    const bool bad = unit < 0x20 || (unit >= 0x7F && unit < 0xA0) ||
+    const size_t units = pair ? 2 : 1;
+    const size_t length = pair ? 4 : unit < 0x80 ? 1 : unit < 0x800 ? 2 : 3;
+    if (safe.size() + units > kNameUnits || bytes + length > kNameBytes) break;
+    const bool bad = (!pair && IsSurrogate(unit)) || unit < 0x20 || (unit >= 0x7F && unit < 0xA0) ||
                      std::u16string_view(u"\\/:*?\"<>|").find(unit) != std::u16string_view::npos;
-    safe.push_back(bad ? u'_' : unit);
+    if (bad) {
+      safe.push_back(u'_');
+      bytes += 1;
+    } else {
+      safe.append(name, i, units);
+      bytes += length;
+    }
+    i += units;
   }
   while (!safe.empty() && (safe.back() == u'.' || safe.back() == u' ')) safe.back() = u'_';
   if (safe.empty()) safe.push_back(u'_');
-  return Utf16ToUtf8(safe);
+  const size_t dot = std::min(safe.find(u'.'), safe.size());
+  if (IsDeviceName(std::u16string_view(safe).substr(0, dot))) safe.insert(dot, u"_");
+  if (LooksShort(safe)) std::replace(safe.begin(), safe.end(), u'~', u'_');
+  return safe;
 }
 
-void WriteFile(const std::string& folder, const std::string& name, ByteSpan bytes,
-               const std::function<void(OutputFile&)>& fill = {}) {
-  const std::string path = folder + "/" + name;
-  OutputFile out(folder, path, OutputKind::kInstaller);
-  if (fill) {
-    fill(out);
-  } else {
-    out.Write(bytes.data(), bytes.size());
+// The names given out so far, as Windows compares them (its own upper-case table), so that no
+// two files are one on either system. A name taken gets " (2)", " (3)"... before its extension:
+// never the form of an 8.3 name, which has no space.
+class FileNames {
+ public:
+  explicit FileNames(std::u16string_view reserved) { taken_.insert(UpperCaseUnits(reserved)); }
+  std::string Unique(const std::u16string& wanted) {
+    const std::u16string name = SafeName(wanted);
+    const std::u16string key = UpperCaseUnits(name);
+    std::u16string chosen = name;
+    if (!taken_.insert(key).second) {
+      const size_t dot = name.rfind(u'.');
+      const size_t split = dot == std::u16string::npos || dot == 0 ? name.size() : dot;
+      unsigned& next = next_[key];  // where the last name like it stopped: linear however many
+      do {
+        const std::string number = " (" + std::to_string(2 + next++) + ")";
+        chosen = name.substr(0, split) + std::u16string(number.begin(), number.end()) +
+                 name.substr(split);
+      } while (!taken_.insert(UpperCaseUnits(chosen)).second);
+    }
+    return Utf16ToUtf8(chosen);
   }
-  out.Commit(path);
-  PrintOut(Shown(path) + "\n");
+
+ private:
+  std::set<std::u16string> taken_;
+  std::map<std::u16string, unsigned> next_;
+};
+
+bool IsPayload(const ResourceItem& item) {
+  return item.type == ResourceKey::Name(u"B7") || item.type == ResourceKey::Name(u"BL") ||
+         item.type == ResourceKey::Name(u"BN");
 }
 
-int Extract(const InstallerReport& report, const std::string& folder) {
+// One file extract writes: its name in the folder, its bytes, and whether they are a cabinet to
+// expand.
+struct Planned {
+  std::string name;
+  ByteSpan bytes;
+  bool expand = false;
+  bool program = false;
+};
+
+// Everything decided before anything is written: what fails, fails with the folder untouched.
+// Then each file is written under a temporary name and committed without replacing anything;
+// when one cannot be, the files already in place and a folder made here are removed again.
+int Extract(const InstallerReport& report, const std::string& folder,
+            const std::function<void()>& unchanged) {
   namespace fs = std::filesystem;
-  std::error_code error;
-  const fs::path where = fs::u8path(folder);
-  if (fs::exists(where, error)) {
-    if (!fs::is_directory(where, error) || !fs::is_empty(where, error)) {
-      Fail("--to " + Quoted(folder) + " must be an empty folder, or not exist yet");
-    }
-  } else if (!fs::create_directory(where, error)) {
-    Fail("cannot make the folder " + Quoted(folder) + ": " + error.message());
+  if (report.setup && report.setup->expanded && !report.setup->cabinet_fault.empty()) {
+    Fail("the setup program's cabinet: " + report.setup->cabinet_fault);
   }
-  std::vector<std::string> taken = {"setup.exe"};
-  auto unique = [&taken](std::string name) {
-    std::string lower = name;
-    for (char& c : lower) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
-    for (int n = 2; std::find(taken.begin(), taken.end(), lower) != taken.end(); ++n) {
-      name = name + "~" + std::to_string(n);
-      lower = lower + "~" + std::to_string(n);
-    }
-    taken.push_back(lower);
-    return name;
-  };
+  FileNames names(u"setup.exe");
+  std::vector<Planned> plan;
   if (report.archive >= 0) {
     const ResourceItem& item = report.resources[static_cast<size_t>(report.archive)];
-    WriteFile(folder, unique(SafeName(item.name.name)), item.data);
+    plan.push_back({names.Unique(item.name.name), item.data});
   }
   if (report.setup) {
     const ResourceItem& item = report.resources[report.setup->resource];
-    if (report.setup->expanded) {
-      if (!report.setup->cabinet_fault.empty()) {
-        Fail("the setup program's cabinet: " + report.setup->cabinet_fault);
-      }
-      WriteFile(folder, "setup.exe", item.data, [&](OutputFile& out) {
-        CabinetContents contents;
-        ReadCabinet(item.data, [&](const uint8_t* b, size_t n) { out.Write(b, n); }, &contents);
-      });
+    // A patch is written under its own name, as the installer writes it.
+    if (report.setup->patch) {
+      plan.push_back({names.Unique(item.name.name), item.data});
     } else {
-      // A patch is written under its own name, as the installer writes it.
-      WriteFile(folder, report.setup->patch ? unique(SafeName(item.name.name)) : "setup.exe",
-                item.data);
+      plan.push_back({"setup.exe", item.data, report.setup->expanded, true});
     }
   }
   for (size_t i = 0; i < report.resources.size(); ++i) {
     const ResourceItem& item = report.resources[i];
-    const bool payload = item.type == ResourceKey::Name(u"B7") ||
-                         item.type == ResourceKey::Name(u"BL") ||
-                         item.type == ResourceKey::Name(u"BN");
-    if (!payload || static_cast<long>(i) == report.archive ||
+    if (!IsPayload(item) || static_cast<long>(i) == report.archive ||
         (report.setup && i == report.setup->resource)) {
       continue;
     }
-    WriteFile(folder, unique(SafeName(item.name.is_name ? item.name.name : u"_")), item.data);
+    plan.push_back({names.Unique(item.name.is_name ? item.name.name : u"_"), item.data});
   }
+  std::error_code error;
+  const fs::path where = fs::u8path(folder);
+  bool made = false;
+  if (fs::exists(where, error)) {
+    if (!fs::is_directory(where, error) || !fs::is_empty(where, error)) {
+      Fail("--to " + Quoted(folder) + " must be an empty folder, or not exist yet");
+    }
+  } else if (!(made = fs::create_directory(where, error))) {
+    Fail("cannot make the folder " + Quoted(folder) + ": " + error.message());
+  }
+  std::vector<std::string> written;
+  try {
+    for (const Planned& file : plan) {
+      const std::string path = folder + "/" + file.name;
+      OutputFile out(folder, path, file.program ? OutputKind::kInstaller : OutputKind::kData);
+      if (file.expand) {
+        CabinetContents contents;
+        ReadCabinet(file.bytes, [&](const uint8_t* b, size_t n) { out.Write(b, n); }, &contents);
+      } else {
+        out.Write(file.bytes.data(), file.bytes.size());
+      }
+      unchanged();  // what was written is what was checked
+      out.Commit(path, false);
+      written.push_back(path);
+    }
+  } catch (...) {
+    for (const std::string& path : written) fs::remove(fs::u8path(path), error);
+    if (made) fs::remove(where, error);
+    throw;
+  }
+  std::string shown;
+  for (const std::string& path : written) shown += Shown(path) + "\n";
+  PrintOut(shown);
   return 0;
 }
 
@@ -227,22 +306,30 @@ int RunReader(const Options& options) {
   std::vector<Certificate> anchors;
   const std::vector<std::vector<uint8_t>> anchor_bytes =
       options.ca_file ? ReadAnchors(*options.ca_file, &anchors) : decltype(anchor_bytes)();
-  std::string too_large;
-  const std::vector<uint8_t> bytes = ReadWhole(options.installer, &too_large);
+  InputFile file(options.installer, "installer");
   InstallerReport report;
-  if (too_large.empty()) {
-    report = ReadInstaller(ByteSpan(bytes.data(), bytes.size()), KnownStubs());
+  // A file past what Windows loads is no installer, whatever it holds.
+  if (file.size() > kMaxImageSize) {
+    report.file_size = file.size();
+    report.unreadable = "not an installer: " + GroupedDigits(file.size()) +
+                        " bytes, more than the 2 GB Windows loads";
   } else {
-    report.unreadable = too_large;
+    report = ReadInstaller(file.Map(), KnownStubs());
   }
   if (report.signature && options.ca_file) {
     JudgeChains(anchors, static_cast<int64_t>(std::time(nullptr)), &*report.signature);
   }
+  // Whatever is shown or written below was read from the mapping: the file must not have
+  // changed while it was (a rewrite, or a file cut short).
+  const auto unchanged = [&file] { file.ExpectEnd(); };
   if (options.command == "inspect") {
+    const std::string json = options.json ? ReportJson(report) : "";
+    const std::string table = !options.json && report.unreadable.empty() ? Table(report) : "";
+    unchanged();
     if (options.json) {
-      PrintOut(ReportJson(report) + "\n");
+      PrintOut(json + "\n");
     } else if (report.unreadable.empty()) {
-      PrintOut(Table(report));
+      PrintOut(table);
     }
     if (!report.unreadable.empty()) {
       std::fprintf(stderr, "tamrel-pack: %s\n",
@@ -253,6 +340,7 @@ int RunReader(const Options& options) {
   }
   if (options.command == "verify") {
     std::vector<std::string> faults = VerifyFaults(report);
+    unchanged();
     const bool is_installer = report.unreadable.empty();
     if (is_installer && options.require_signature && !report.signature &&
         report.signature_fault.empty()) {
@@ -269,7 +357,7 @@ int RunReader(const Options& options) {
     return faults.empty() ? 0 : 1;
   }
   if (!report.unreadable.empty()) Fail(options.installer + ": " + report.unreadable);
-  return Extract(report, options.to);
+  return Extract(report, options.to, unchanged);
 }
 
 std::string PackedSummary(const std::string& path, uint64_t size, const ShowAll& show_all) {

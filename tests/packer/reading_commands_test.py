@@ -111,6 +111,50 @@ def remove_manifest(data, image, optional):
     struct.pack_into("<I", data, entry, 23)
 
 
+def tree_entries(data, image, offset=0):
+    """The file offsets of a resource directory's entries (at `offset` in the tree) and the root's."""
+    root = image.section_at(image.directory(check_stub.DIR_RESOURCE)[0])
+    root = root.raw_offset + image.directory(check_stub.DIR_RESOURCE)[0] - root.rva
+    named, ids = struct.unpack_from("<HH", data, root + offset + 12)
+    return [root + offset + 16 + 8 * i for i in range(named + ids)], root
+
+
+def target(data, entry):
+    return struct.unpack_from("<I", data, entry + 4)[0]
+
+
+def share_types(data, image, optional):
+    """Every type's entry aimed at the first type's directory of names."""
+    entries, _ = tree_entries(data, image)
+    for entry in entries[1:]:
+        struct.pack_into("<I", data, entry + 4, target(data, entries[0]))
+
+
+def loop_to_root(data, image, optional):
+    """The first type's first name aimed back at the root directory."""
+    entries, _ = tree_entries(data, image)
+    names, _ = tree_entries(data, image, target(data, entries[0]) & 0x7FFFFFFF)
+    struct.pack_into("<I", data, names[0] + 4, 0x80000000)
+
+
+def share_data(data, image, optional):
+    """The second type's first resource aimed at the first type's first data entry."""
+    leaves = []
+    for entry in tree_entries(data, image)[0][:2]:
+        names, _ = tree_entries(data, image, target(data, entry) & 0x7FFFFFFF)
+        leaves.append(tree_entries(data, image, target(data, names[0]) & 0x7FFFFFFF)[0][0])
+    struct.pack_into("<I", data, leaves[1] + 4, target(data, leaves[0]))
+
+
+def reverse_ids(data, image, optional):
+    """The root's numbered types stored in descending order: each one after a higher."""
+    _, root = tree_entries(data, image)
+    named, ids = struct.unpack_from("<HH", data, root + 12)
+    at = root + 16 + 8 * named
+    pairs = [data[at + 8 * i:at + 8 * i + 8] for i in range(ids)]
+    data[at:at + 8 * ids] = b"".join(reversed(pairs))
+
+
 def forgery(fault):
     """The row of an installer whose stub is not genuine for `fault` alone."""
     return 0, {"stub.genuine": False, "stub.faults": [fault]}, 1, ["stub NOT genuine: " + fault]
@@ -263,6 +307,11 @@ class InspectTest(PackerTest):
                 ("appended", lambda d, _, o: d.extend(b"hidden")),
                 ("padded", lambda d, _, o: d.__setitem__(slice(-6, None), b"hidden"))):
             self.file(name + ".exe", forged(plain, patch))
+        for name, patch in (("shared", share_types), ("looping", loop_to_root),
+                            ("overlapping", share_data), ("unsorted", reverse_ids)):
+            self.file(name + ".exe", forged(plain, patch))
+        types = len(tree_entries(plain, check_stub.read_pe(plain))[0])
+        ids = sorted({kind for kind, _, _ in check_stub.read_resources(plain) if isinstance(kind, int)})
         # The file's own text holding ESC[2J and a line feed: a version string, changed in place
         # (as long as "Kestrel Odd") in an installer signed for a signer whose name holds them too,
         # and a resource name.
@@ -397,6 +446,17 @@ class InspectTest(PackerTest):
                                     "setup.program_error": "is not a Windows program: no MZ "
                                                            "header"}, 1,
                                 ["the setup program is not a Windows program: no MZ header"]),
+            # Each directory walked once, each resource's bytes its own: what is shared or loops
+            # is refused, counted a kind (not listed an entry).
+            ("shared.exe",): (1, {}, 1, [f"reached from more than one entry (and {types - 2:,} "
+                                      "more like it)"]),
+            ("looping.exe",): (1, {"error": "damaged: the resource directory at offset 0 is reached "
+                                         "from more than one entry"}, 1, ["offset 0"]),
+            ("overlapping.exe",): (1, {"error": "damaged: the data of resource BL 'SETUP.EX_' "
+                                             "overlaps another resource's"}, 1, ["overlaps"]),
+            ("unsorted.exe",): (0, {"would_exit": None}, 1, [
+                f"the resource directory is not sorted: '{ids[-2]}' after '{ids[-1]}' (and "
+                f"{len(ids) - 2} more like it)"]),
             ("languages.exe",): (0, {"would_exit": None, "archive.size": len("archive bytes")}, 1,
                               ["resource B7 'TAMREL.X' is stored in 2 languages "
                                "(1031, 1033): which one the installer takes depends on",
@@ -455,27 +515,63 @@ class InspectTest(PackerTest):
                 report = json.loads(pack(["inspect", path, "--json"]).stdout)
                 self.assertEqual((True, []), (report["stub"]["genuine"], report["stub"]["faults"]))
 
-    def extracted(self, args, name):
+    def extracted(self, args, name, patch=None):
         path, to = os.path.join(self.dir, name + ".exe"), os.path.join(self.dir, name)
-        self.built(args, name + ".exe")
+        data = self.built(args, name + ".exe")
+        if patch:
+            self.file(name + ".exe", patch(data))
         done = pack(["extract", path, "--to=" + to])
         self.assertEqual(0, done.returncode, done.stderr)
         files = {}
         for each in os.listdir(to):
             with open(os.path.join(to, each), "rb") as f:
                 files[each] = f.read()
+            mode = os.stat(os.path.join(to, each)).st_mode & 0o777
+            self.assertEqual(0o755 if each == "setup.exe" else 0o644, mode, each)
         return path, to, files
 
     def test_extract_round_trip(self):
+        os.umask(0o022)
         path, to, files = self.extracted(self.product, "round")
         self.assertEqual({"TAMREL.PACKED.7Z": ARCHIVE, "setup.exe": SETUP}, files)
         done = pack(["extract", path, "--to", to])
         self.assertEqual(2, done.returncode)
         self.assertIn("must be an empty folder", done.stderr)
-        # A name that is a path stays a name inside the folder.
-        _, _, files = self.extracted([*self.product, "--resource", "BN", "tamrel/../..", self.setup,
-                                      "--allow-incomplete"], "unsafe")
-        self.assertEqual(SETUP, files["TAMREL_.._._"])
+        # Names as both systems take them: a path stays a name inside the folder; names Windows
+        # compares as one (its case, setup.exe), devices and what an 8.3 name may be are renamed;
+        # a name the installer takes is cut to what Linux takes (255 bytes of UTF-8).
+        wide = "TAMREL" + "\u5b57" * 150
+        lower = lambda d: d.replace("X\u00ca".encode("utf-16-le"), "X\u00e9".encode("utf-16-le"))
+        for args, patch, names in (
+                (["--resource", "BN", "tamrel/../..", self.setup], None, ["TAMREL_.._._"]),
+                (["--resource", "BN", "X\u00c9", self.setup, "--resource", "BN", "X\u00ca",
+                  self.setup], lower, ["X\u00c9", "X\u00e9 (2)"]),
+                (["--resource", "BN", "CON", self.setup, "--resource", "BN", "aux.txt",
+                  self.setup, "--resource", "BN", "LPT1 .7z", self.setup, "--resource", "BN",
+                  "COM10", self.setup], None, ["CON_", "AUX_.TXT", "LPT1 _.7Z", "COM10"]),
+                (["--resource", "BN", "TAMREL~1.7Z", self.setup, "--resource", "BN",
+                  "TAMREL_1.7Z", self.setup, "--resource", "BN", "SETUP.EXE", self.setup], None,
+                 ["TAMREL_1.7Z", "TAMREL_1 (2).7Z", "SETUP (2).EXE"])):
+            with self.subTest(names):
+                shutil.rmtree(os.path.join(self.dir, "names"), ignore_errors=True)
+                _, _, files = self.extracted([*self.product, *args, "--allow-incomplete"],
+                                             "names", patch)
+                self.assertEqual({name: SETUP for name in names},
+                                 {name: files.get(name) for name in names})
+                shutil.rmtree(os.path.join(self.dir, "names"))
+        _, _, files = self.extracted(["--resource", "B7", wide, self.archive, "--setup",
+                                      self.setup], "wide")
+        self.assertEqual({wide[:6 + 78]: ARCHIVE, "setup.exe": SETUP}, files)
+        # A damaged cabinet is found before anything is written: no archive, no folder.
+        data = self.built(self.product, "damaged.exe")
+        cabinet = next(v for (kind, _, _), v in check_stub.read_resources(data).items()
+                       if kind == "BL")
+        self.file("damaged.exe", changed(data, data.index(cabinet) + len(cabinet) - 8))
+        done = pack(["extract", os.path.join(self.dir, "damaged.exe"), "--to",
+                     os.path.join(self.dir, "damaged")])
+        self.assertEqual((2, False), (done.returncode, os.path.exists(
+            os.path.join(self.dir, "damaged"))), done.stderr)
+        self.assertIn("has a wrong checksum", done.stderr)
 
     def test_summary_and_command_line(self):
         out = os.path.join(self.dir, "summary.exe")
