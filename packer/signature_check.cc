@@ -42,48 +42,11 @@ bool Same(ByteSpan a, const std::vector<uint8_t>& b) {
   return Same(a, ByteSpan(b.data(), b.size()));
 }
 
-int64_t DaysFromCivil(int64_t year, unsigned month, unsigned day) {
-  year -= month <= 2;
-  const int64_t era = (year >= 0 ? year : year - 399) / 400;
-  const unsigned year_of_era = static_cast<unsigned>(year - era * 400);
-  const unsigned day_of_year = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
-  const unsigned day_of_era = year_of_era * 365 + year_of_era / 4 - year_of_era / 100 + day_of_year;
-  return era * 146097 + static_cast<int64_t>(day_of_era) - 719468;
-}
-
-// UTCTime YYMMDDHHMMSSZ or GeneralizedTime YYYYMMDDHHMMSS[.fraction]Z, the fraction (which a
-// time-stamp token may carry) dropped; as seconds and as ISO 8601 text.
+// A time as seconds and as ISO 8601 text; GeneralizedTime's fraction of a second (which a
+// time-stamp token may carry) dropped.
 bool ReadTime(const Der& time, int64_t* seconds, std::string* text) {
-  std::string digits = time.Bytes();
-  if (time.tag == der::kUtcTime && digits.size() == 13) {
-    digits = (digits[0] < '5' ? "20" : "19") + digits;
-  } else if (time.tag == der::kGeneralizedTime && digits.size() > 15 && digits[14] == '.') {
-    for (size_t i = 15; i + 1 < digits.size(); ++i) {
-      if (digits[i] < '0' || digits[i] > '9') return false;
-    }
-    digits = digits.substr(0, 14) + digits.substr(digits.size() - 1);
-  } else if (time.tag != der::kGeneralizedTime) {
-    return false;
-  }
-  if (digits.size() != 15 || digits[14] != 'Z') return false;
-  for (size_t i = 0; i < 14; ++i) {
-    if (digits[i] < '0' || digits[i] > '9') return false;
-  }
-  auto number = [&](size_t at, size_t count) {
-    unsigned value = 0;
-    for (size_t i = 0; i < count; ++i) {
-      value = value * 10 + static_cast<unsigned>(digits[at + i] - '0');
-    }
-    return value;
-  };
-  const unsigned month = number(4, 2), day = number(6, 2), hour = number(8, 2),
-                 minute = number(10, 2), second = number(12, 2);
-  if (month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 || minute > 59 || second > 59) {
-    return false;
-  }
-  *seconds = DaysFromCivil(number(0, 4), month, day) * 86400 + hour * 3600 + minute * 60 + second;
-  *text = digits.substr(0, 4) + "-" + digits.substr(4, 2) + "-" + digits.substr(6, 2) + "T" +
-          digits.substr(8, 2) + ":" + digits.substr(10, 2) + ":" + digits.substr(12, 2) + "Z";
+  if (!ReadDerTime(time, true, seconds)) return false;
+  *text = TimeText(*seconds);
   return true;
 }
 

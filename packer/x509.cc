@@ -40,8 +40,8 @@ int64_t DaysFromCivil(int64_t year, unsigned month, unsigned day) {
   return era * 146097 + static_cast<int64_t>(day_of_era) - 719468;
 }
 
-// "YYYY-MM-DD" of a time in seconds since 1970.
-std::string DateText(int64_t seconds) {
+// "YYYY-MM-DD", and with `clock` "THH:MM:SSZ" after it, of a time in seconds since 1970.
+std::string CivilText(int64_t seconds, bool clock) {
   int64_t days = seconds / 86400 - (seconds % 86400 < 0 ? 1 : 0);
   days += 719468;
   const int64_t era = (days >= 0 ? days : days - 146096) / 146097;
@@ -54,15 +54,34 @@ std::string DateText(int64_t seconds) {
   const unsigned day = day_of_year - (153 * mp + 2) / 5 + 1;
   const unsigned month = mp < 10 ? mp + 3 : mp - 9;
   const int64_t year = static_cast<int64_t>(year_of_era) + era * 400 + (month <= 2);
-  char text[32];
-  std::snprintf(text, sizeof text, "%04lld-%02u-%02u", static_cast<long long>(year), month, day);
+  const int64_t second_of_day = seconds - (seconds / 86400 - (seconds % 86400 < 0 ? 1 : 0)) * 86400;
+  char text[48];
+  if (clock) {
+    std::snprintf(text, sizeof text, "%04lld-%02u-%02uT%02u:%02u:%02uZ",
+                  static_cast<long long>(year), month, day,
+                  static_cast<unsigned>(second_of_day / 3600),
+                  static_cast<unsigned>(second_of_day / 60 % 60),
+                  static_cast<unsigned>(second_of_day % 60));
+  } else {
+    std::snprintf(text, sizeof text, "%04lld-%02u-%02u", static_cast<long long>(year), month, day);
+  }
   return text;
 }
 
+std::string DateText(int64_t seconds) { return CivilText(seconds, false); }
+
 // UTCTime YYMMDDHHMMSSZ (50..99 being 19xx) or GeneralizedTime YYYYMMDDHHMMSSZ, exactly as DER
-// writes them: no fractions, no offsets, no missing seconds.
-bool ReadTime(const Der& time, int64_t* out) {
-  const std::string text = time.Bytes();
+// writes them: no offsets, no missing seconds, and no fraction unless `fraction` takes one (and
+// drops it).
+bool ReadTime(const Der& time, bool fraction, int64_t* out) {
+  std::string text = time.Bytes();
+  if (fraction && time.tag == der::kGeneralizedTime && text.size() > 16 && text[14] == '.' &&
+      text.back() == 'Z' && text[text.size() - 2] != '0') {
+    for (size_t i = 15; i + 1 < text.size(); ++i) {
+      if (text[i] < '0' || text[i] > '9') return false;
+    }
+    text = text.substr(0, 14) + "Z";
+  }
   size_t year_digits;
   if (time.tag == der::kUtcTime && text.size() == 13) {
     year_digits = 2;
@@ -317,7 +336,7 @@ bool ParseCertificate(ByteSpan der, Certificate* out, std::string* why) {
   if (!Expect(&at, der::kSequenceTag, &validity)) return Refuse(why, damaged);
   ByteSpan times = validity.content;
   if (!Take(&times, &start) || !Take(&times, &end) || !times.empty() ||
-      !ReadTime(start, &out->not_before) || !ReadTime(end, &out->not_after)) {
+      !ReadTime(start, false, &out->not_before) || !ReadTime(end, false, &out->not_after)) {
     return Refuse(why, "the certificate's validity is not a pair of DER times");
   }
   if (!Take(&at, &field) || !NameShape(field)) return Refuse(why, damaged);
@@ -573,6 +592,12 @@ class PathSearch {
 };
 
 }  // namespace
+
+bool ReadDerTime(const der::Node& time, bool fraction, int64_t* seconds) {
+  return ReadTime(time, fraction, seconds);
+}
+
+std::string TimeText(int64_t seconds) { return CivilText(seconds, true); }
 
 bool ChainToAnchor(const Certificate& leaf, const std::vector<Certificate>& pool,
                    const std::vector<Certificate>& anchors, int64_t when, std::string* why) {

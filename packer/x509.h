@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "byte_span.h"
+#include "der.h"
 #include "public_key.h"
 
 namespace pack {
@@ -43,6 +44,13 @@ bool ParseCertificate(ByteSpan der, Certificate* out, std::string* why);
 // Every certificate of a PEM file's "-----BEGIN CERTIFICATE-----" blocks, as DER; `why` set and
 // an empty list when the text holds none or a damaged one.
 std::vector<std::vector<uint8_t>> PemCertificates(const std::string& text, std::string* why);
+
+// A UTCTime or GeneralizedTime element as DER writes it (UTC, whole seconds) in seconds since
+// 1970; with `fraction`, GeneralizedTime may also carry a fraction of a second (as a time-stamp
+// token's may), which is dropped.
+bool ReadDerTime(const der::Node& time, bool fraction, int64_t* seconds);
+// "YYYY-MM-DDTHH:MM:SSZ".
+std::string TimeText(int64_t seconds);
 
 // Whether `subject` was signed by the key of `issuer` (names matching, the signature checked).
 bool SignedBy(const Certificate& subject, const Certificate& issuer, std::string* why);
