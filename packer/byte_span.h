@@ -61,4 +61,22 @@ class ByteSpan {
   size_t size_ = 0;
 };
 
+// Tells the system that the pages of [data, data + size) are not wanted again soon, where they
+// are a file's mapped pages (InputFile::Map): they stay in the page cache and come back if they
+// are read again, but a pass over a large file no longer holds it all in the process's memory.
+// Anything else (a buffer of the program's own) is left alone.
+void ForgetPages(const uint8_t* data, size_t size);
+
+// Hands `span` to `fold(data, size)` in order, a window at a time, forgetting each window's
+// pages once it is folded.
+template <typename Fold>
+void ForEachWindow(ByteSpan span, Fold fold) {
+  constexpr size_t kWindow = size_t{16} << 20;  // a multiple of every page and word size
+  for (size_t at = 0; at < span.size(); at += kWindow) {
+    const size_t count = span.size() - at < kWindow ? span.size() - at : kWindow;
+    fold(span.data() + at, count);
+    ForgetPages(span.data() + at, count);
+  }
+}
+
 }  // namespace pack

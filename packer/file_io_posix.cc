@@ -96,6 +96,22 @@ void OnBusError(int number, siginfo_t* info, void*) {
   std::raise(number);
 }
 
+}  // namespace
+
+void ForgetPages(const uint8_t* data, size_t size) {
+  const uintptr_t page = g_page.load();
+  const uintptr_t begin = std::max(reinterpret_cast<uintptr_t>(data), g_view_begin.load());
+  const uintptr_t end = std::min(reinterpret_cast<uintptr_t>(data) + size, g_view_end.load());
+  // Whole pages only, and only the mapping's: on memory of the program's own this would discard
+  // what it holds.
+  const uintptr_t first = (begin + page - 1) / page * page, last = end / page * page;
+  if (g_view_begin.load() != 0 && first < last) {
+    madvise(reinterpret_cast<void*>(first), last - first, MADV_DONTNEED);
+  }
+}
+
+namespace {
+
 // Renames without replacing anything: in one step where the file system can, else as a link,
 // which fails just the same on a name that exists, and the old name's removal.
 bool RenameNew(int folder, const std::string& name, const std::string& destination) {

@@ -139,6 +139,16 @@ InputFile::~InputFile() {
   if (handle_ != -1) CloseHandle(AsHandle(handle_));
 }
 
+void ForgetPages(const uint8_t* data, size_t size) {
+  // Unlocking pages that were never locked takes them out of the working set, which is all that
+  // is wanted: a mapped file's pages come back from the file when read again.
+  MEMORY_BASIC_INFORMATION region;
+  if (size != 0 && VirtualQuery(data, &region, sizeof(region)) == sizeof(region) &&
+      region.Type == MEM_MAPPED) {
+    VirtualUnlock(const_cast<uint8_t*>(data), size);
+  }
+}
+
 ByteSpan InputFile::Map() {
   offset_ = size_;  // the whole file is taken: ExpectEnd() looks past it
   if (size_ == 0) return ByteSpan();

@@ -105,12 +105,24 @@ std::string ReadImage(ByteSpan file, Image* image) {
 // The PE checksum: 16-bit words summed with their carries folded back, the field itself left
 // out, plus the file's length. Summed here 32 bits at a time, which the compiler vectorizes:
 // 2^16 is 1 modulo 2^16 - 1, so a 32-bit word adds what its two halves add once the carries are
-// folded, and no 64-bit sum of a file Windows loads can wrap.
-uint32_t Checksum(ByteSpan file, uint64_t field) {
+// folded, and no 64-bit sum of a file Windows loads can wrap. Folded from the file's windows in
+// order (ForEachWindow's, whose sizes are multiples of four but the last's), so that the pass
+// that takes the signature's digest takes it too.
+class ChecksumFold {
+ public:
+  void Add(const uint8_t* data, size_t size) {
+    for (size_t i = 0; i + 4 <= size; i += 4) sum_ += Get32(data + i);
+  }
+  uint32_t Finish(ByteSpan file, uint64_t field) const;
+
+ private:
+  uint64_t sum_ = 0;
+};
+
+uint32_t ChecksumFold::Finish(ByteSpan file, uint64_t field) const {
   const uint8_t* bytes = file.data();
   const size_t words = file.size() / 4;
-  uint64_t sum = 0;
-  for (size_t i = 0; i < words; ++i) sum += Get32(bytes + 4 * i);
+  uint64_t sum = sum_;
   if (file.size() % 4 >= 2) sum += Get16(bytes + 4 * words);
   if (file.size() % 2) sum += bytes[file.size() - 1];
   // The field's two words, as they were added: a word at 4n + 2 is the upper half of its 32.
@@ -534,23 +546,27 @@ void ReadIconGroup(const ResourceItem& item, InstallerReport* report) {
   }
 }
 
-void ReadSignatureOf(ByteSpan file, const Image& image, InstallerReport* report) {
+// The signature, its digests checked in a pass over the file that also hands `also` each window
+// of it; false when no such pass was made.
+bool ReadSignatureOf(ByteSpan file, const Image& image, InstallerReport* report,
+                     const WindowFold& also) {
   uint32_t size;
   const uint32_t offset = image.Directory(file, kSecurityDirectory, &size);
-  if (size == 0) return;
+  if (size == 0) return false;
   ByteSpan table;
   if (!file.Sub(offset, size, &table)) {
     report->signature_fault = "the certificate table lies past the end of the file";
-    return;
+    return false;
   }
   report->signature = ReadSignature(table, &report->signature_fault);
-  if (!report->signature) return;
+  if (!report->signature) return false;
   AuthenticodeLayout layout;
   layout.checksum_field = image.optional + kCheckSumField;
   layout.security_entry = image.optional + kSecurityEntryField;
   layout.table_offset = offset;
   layout.table_size = size;
-  CheckFileDigests(file, layout, &*report->signature);
+  CheckFileDigests(file, layout, &*report->signature, also);
+  return true;
 }
 
 std::string VersionText(const std::array<uint16_t, 4>& v) {
@@ -564,6 +580,55 @@ void ResourceJson(JsonWriter& json, const InstallerReport& report,
   json.Key("type").String(item.type.Text()).Key("name").String(item.name.Text());
   json.Key("size").Number(item.data.size()).Key("sha256").String(digests[index]);
 }
+
+// Everything ReadInstaller reports; the checksum last, folded in the signature's pass over the
+// file where there is one, so that a large installer is read once.
+void ReadParts(ByteSpan file, const std::vector<StubRelease>& releases, InstallerReport* report) {
+  report->file_size = file.size();
+  Image image;
+  report->unreadable = ReadImage(file, &image);
+  if (!report->unreadable.empty()) return;
+  report->image_size = image.size_of_image;
+  CheckLayout(file, image, report);
+  report->unreadable = ReadResources(file, image, report);
+  if (!report->unreadable.empty()) return;
+  StubDigest(file, &report->stub_digest);
+  for (const StubRelease& release : releases) {
+    if (release.digest != report->stub_digest) continue;
+    Image stub_image;
+    InstallerReport stub;  // the release's own resources, read as this file's are
+    if (ReadImage(release.image, &stub_image).empty()) {
+      ReadResources(release.image, stub_image, &stub);
+    }
+    report->stub_faults = StubFaults(file, release.image, report->resources, stub.resources);
+    if (report->stub_faults.empty()) report->stub_release = release.version;
+    break;
+  }
+  bool payload_types = false;
+  for (const ResourceItem& item : report->resources) {
+    payload_types |= item.type == ResourceKey::Name(u"B7") ||
+                     item.type == ResourceKey::Name(u"BL") || item.type == ResourceKey::Name(u"BN");
+  }
+  if (!payload_types && !report->stub_release) {
+    report->unreadable = "not an installer: no payload resources and not a stub of tamrel-pack";
+    return;
+  }
+  ScanResources(report);
+  for (const ResourceItem& item : report->resources) {
+    if (item.type == ResourceKey::Id(kRtVersion) && !report->has_version) ReadVersion(item, report);
+    if (item.type == ResourceKey::Id(kRtGroupIcon) && item.name == ResourceKey::Id(kIconGroup) &&
+        report->icon_sizes.empty()) {
+      ReadIconGroup(item, report);
+    }
+  }
+  ChecksumFold checksum;
+  const WindowFold fold = [&checksum](const uint8_t* data, size_t size) {
+    checksum.Add(data, size);
+  };
+  if (!ReadSignatureOf(file, image, report, fold)) ForEachWindow(file, fold);
+  report->checksum_ok = checksum.Finish(file, image.optional + kCheckSumField) == image.checksum;
+}
+
 
 }  // namespace
 
@@ -592,47 +657,10 @@ bool StubDigest(ByteSpan file, std::array<uint8_t, Sha256::kSize>* digest) {
 
 InstallerReport ReadInstaller(ByteSpan file, const std::vector<StubRelease>& releases) {
   InstallerReport report;
-  report.file_size = file.size();
-  Image image;
-  report.unreadable = ReadImage(file, &image);
-  if (!report.unreadable.empty()) return report;
-  report.image_size = image.size_of_image;
-  report.checksum_ok = Checksum(file, image.optional + kCheckSumField) == image.checksum;
-  CheckLayout(file, image, &report);
-  report.unreadable = ReadResources(file, image, &report);
-  if (!report.unreadable.empty()) return report;
-  StubDigest(file, &report.stub_digest);
-  for (const StubRelease& release : releases) {
-    if (release.digest != report.stub_digest) continue;
-    Image stub_image;
-    InstallerReport stub;  // the release's own resources, read as this file's are
-    if (ReadImage(release.image, &stub_image).empty()) {
-      ReadResources(release.image, stub_image, &stub);
-    }
-    report.stub_faults = StubFaults(file, release.image, report.resources, stub.resources);
-    if (report.stub_faults.empty()) report.stub_release = release.version;
-    break;
-  }
-  bool payload_types = false;
-  for (const ResourceItem& item : report.resources) {
-    payload_types |= item.type == ResourceKey::Name(u"B7") ||
-                     item.type == ResourceKey::Name(u"BL") || item.type == ResourceKey::Name(u"BN");
-  }
-  if (!payload_types && !report.stub_release) {
-    report.unreadable = "not an installer: no payload resources and not a stub of tamrel-pack";
-    return report;
-  }
-  ScanResources(&report);
-  for (const ResourceItem& item : report.resources) {
-    if (item.type == ResourceKey::Id(kRtVersion) && !report.has_version) ReadVersion(item, &report);
-    if (item.type == ResourceKey::Id(kRtGroupIcon) && item.name == ResourceKey::Id(kIconGroup) &&
-        report.icon_sizes.empty()) {
-      ReadIconGroup(item, &report);
-    }
-  }
-  ReadSignatureOf(file, image, &report);
+  ReadParts(file, releases, &report);
   return report;
 }
+
 
 std::vector<std::string> VerifyFaults(const InstallerReport& report) {
   if (!report.unreadable.empty()) return {report.unreadable};
@@ -675,7 +703,7 @@ std::string ReportJson(const InstallerReport& report) {
   std::vector<std::string> digests;
   for (const ResourceItem& item : report.resources) {
     Sha256 sha;
-    sha.Update(item.data.data(), item.data.size());
+    ForEachWindow(item.data, [&sha](const uint8_t* data, size_t size) { sha.Update(data, size); });
     const auto digest = sha.Finish();
     digests.push_back(HexText(digest.data(), digest.size()));
   }

@@ -248,7 +248,9 @@ int Extract(const InstallerReport& report, const std::string& folder,
         CabinetContents contents;
         ReadCabinet(file.bytes, [&](const uint8_t* b, size_t n) { out.Write(b, n); }, &contents);
       } else {
-        out.Write(file.bytes.data(), file.bytes.size());
+        ForEachWindow(file.bytes, [&out](const uint8_t* data, size_t size) {
+          out.Write(data, size);
+        });
       }
       unchanged();  // what was written is what was checked
       out.Commit(path, false);

@@ -682,20 +682,27 @@ std::optional<SignatureInfo> ReadSignature(ByteSpan table, std::string* why) {
   return info;
 }
 
-void CheckFileDigests(ByteSpan file, const AuthenticodeLayout& layout, SignatureInfo* signature) {
+void CheckFileDigests(ByteSpan file, const AuthenticodeLayout& layout, SignatureInfo* signature,
+                      const WindowFold& also) {
   std::map<Hash, std::vector<uint8_t>> digests;  // the file is hashed once per algorithm
+  bool folded = false;
   auto check = [&](SignatureInfo* one) {
     if (!one->hash) return;
     auto found = digests.find(*one->hash);
     if (found == digests.end()) {
       AuthenticodeDigest digest(*one->hash, layout);
-      digest.Update(file.data(), file.size());
+      ForEachWindow(file, [&](const uint8_t* data, size_t size) {
+        digest.Update(data, size);
+        if (!folded && also) also(data, size);
+      });
+      folded = true;
       found = digests.emplace(*one->hash, digest.Finish()).first;
     }
     one->digest_ok = found->second == one->digest;
   };
   check(signature);
   for (SignatureInfo& nested : signature->nested) check(&nested);
+  if (!folded && also) ForEachWindow(file, also);
 }
 
 void JudgeChains(const std::vector<Certificate>& anchors, int64_t now, SignatureInfo* signature) {

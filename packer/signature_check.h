@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <utility>
@@ -56,8 +57,12 @@ struct SignatureInfo {
 std::optional<SignatureInfo> ReadSignature(ByteSpan table, std::string* why);
 
 // Sets digest_ok of the signature and each nested one: the file's Authenticode digest under its
-// hash, as `layout` lays the file out.
-void CheckFileDigests(ByteSpan file, const AuthenticodeLayout& layout, SignatureInfo* signature);
+// hash, as `layout` lays the file out. The first pass over the file also hands each window of
+// it, in order, to `also` (every window when no digest is taken), so that a caller folds what
+// else it needs of the file without reading it again.
+using WindowFold = std::function<void(const uint8_t* data, size_t size)>;
+void CheckFileDigests(ByteSpan file, const AuthenticodeLayout& layout, SignatureInfo* signature,
+                      const WindowFold& also);
 
 // The path from each signer and each time-stamp authority through the signature's certificates
 // to one of `anchors`, at the verified time stamp's time, else at `now`.

@@ -1,7 +1,8 @@
 // Loaded into tamrel-pack with LD_PRELOAD: the call named in $PACK_FAULT ("close" or
 // "fdatasync") fails with EIO for every regular file open for writing, as a network or quota
 // file system reports a lost write; "mmap" fails with ENODEV there, as on a file system that
-// cannot map its files.
+// cannot map its files; "mmap-input" fails mmap of the files open only for reading, the
+// installers the reading commands map.
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
@@ -36,7 +37,10 @@ int fdatasync(int fd) {
 }
 
 void* mmap(void* address, size_t length, int protection, int flags, int fd, off_t offset) {
-  if (Faulty("mmap", fd)) {
+  const char* fault = getenv("PACK_FAULT");
+  int mode = fcntl(fd, F_GETFL);
+  if (Faulty("mmap", fd) || (fault != NULL && strcmp(fault, "mmap-input") == 0 && mode >= 0 &&
+                             (mode & O_ACCMODE) == O_RDONLY)) {
     errno = ENODEV;
     return MAP_FAILED;
   }

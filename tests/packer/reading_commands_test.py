@@ -534,6 +534,18 @@ class InspectTest(PackerTest):
         os.umask(0o022)
         path, to, files = self.extracted(self.product, "round")
         self.assertEqual({"TAMREL.PACKED.7Z": ARCHIVE, "setup.exe": SETUP}, files)
+        # Where the installer cannot be mapped it is read into a buffer, whose bytes the passes
+        # must not give back as they do a mapping's pages.
+        shim = os.path.join(self.dir, "fault_shim.so")
+        subprocess.run(["cc", "-shared", "-fPIC", "-O1", "-o", shim,
+                        os.path.join(os.path.dirname(__file__), "fault_shim.c"), "-ldl"],
+                       check=True)
+        unmapped = os.path.join(self.dir, "unmapped")
+        done = pack(["extract", path, "--to", unmapped],
+                    env_add={"LD_PRELOAD": shim, "PACK_FAULT": "mmap-input"})
+        self.assertEqual(0, done.returncode, done.stderr)
+        self.assertEqual(files, {name: pathlib.Path(unmapped, name).read_bytes()
+                                 for name in os.listdir(unmapped)})
         done = pack(["extract", path, "--to", to])
         self.assertEqual(2, done.returncode)
         self.assertIn("must be an empty folder", done.stderr)
