@@ -93,4 +93,20 @@ void FinishOutput() {
   }
 }
 
+ByteSpan InputFile::Map() {
+  offset_ = size_;  // the whole file is taken: ExpectEnd() looks past it
+  if (size_ == 0) return ByteSpan();
+  if (view_ == nullptr && copy_.empty() && size_ <= static_cast<uint64_t>(SIZE_MAX)) MapView();
+  if (view_ != nullptr) {
+    return ByteSpan(static_cast<const uint8_t*>(view_), static_cast<size_t>(size_));
+  }
+  if (copy_.empty()) {
+    // A file system that cannot map its files, no room in the address space, or a second
+    // mapping: read through a buffer instead.
+    copy_.resize(static_cast<size_t>(size_));
+    ReadAt(0, copy_.data(), copy_.size());
+  }
+  return ByteSpan(copy_.data(), copy_.size());
+}
+
 }  // namespace pack

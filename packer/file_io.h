@@ -75,6 +75,8 @@ class InputFile {
   };
   Stamp Now() const;
   [[noreturn]] void Changed() const;
+  // Sets view_ to a read-only mapping of the whole file where the platform makes one.
+  void MapView();
 
   friend class OutputFile;  // which copies from it (AppendFrom)
 

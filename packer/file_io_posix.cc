@@ -186,41 +186,28 @@ InputFile::~InputFile() {
   if (handle_ != -1) close(static_cast<int>(handle_));
 }
 
-ByteSpan InputFile::Map() {
-  offset_ = size_;  // the whole file is taken: ExpectEnd() looks past it
-  if (size_ == 0) return ByteSpan();
-  if (view_ == nullptr && copy_.empty() && g_view_begin.load() == 0 &&
-      size_ <= static_cast<uint64_t>(SIZE_MAX)) {
-    void* view = mmap(nullptr, static_cast<size_t>(size_), PROT_READ, MAP_SHARED,
-                      static_cast<int>(handle_), 0);
-    if (view != MAP_FAILED) {
-      static const bool guarded = [] {
-        g_page.store(static_cast<uintptr_t>(sysconf(_SC_PAGESIZE)));
-        struct sigaction action = {};
-        action.sa_sigaction = OnBusError;
-        action.sa_flags = SA_SIGINFO | SA_NODEFER;
-        sigemptyset(&action.sa_mask);
-        return sigaction(SIGBUS, &action, nullptr) == 0;
-      }();
-      if (guarded) {
-        view_ = view;
-        g_view_lost.store(false);
-        g_view_begin.store(reinterpret_cast<uintptr_t>(view));
-        g_view_end.store(reinterpret_cast<uintptr_t>(view) + static_cast<size_t>(size_));
-      } else {
-        munmap(view, static_cast<size_t>(size_));
-      }
-    }
+void InputFile::MapView() {
+  // One mapping at a time: the bus-error handler guards one.
+  if (g_view_begin.load() != 0) return;
+  void* view = mmap(nullptr, static_cast<size_t>(size_), PROT_READ, MAP_SHARED,
+                    static_cast<int>(handle_), 0);
+  if (view == MAP_FAILED) return;
+  static const bool guarded = [] {
+    g_page.store(static_cast<uintptr_t>(sysconf(_SC_PAGESIZE)));
+    struct sigaction action = {};
+    action.sa_sigaction = OnBusError;
+    action.sa_flags = SA_SIGINFO | SA_NODEFER;
+    sigemptyset(&action.sa_mask);
+    return sigaction(SIGBUS, &action, nullptr) == 0;
+  }();
+  if (!guarded) {
+    munmap(view, static_cast<size_t>(size_));
+    return;
   }
-  if (view_ != nullptr) {
-    return ByteSpan(static_cast<const uint8_t*>(view_), static_cast<size_t>(size_));
-  }
-  if (copy_.empty()) {
-    // A file system that cannot map its files (or a second mapping): read through a buffer.
-    copy_.resize(static_cast<size_t>(size_));
-    ReadAt(0, copy_.data(), copy_.size());
-  }
-  return ByteSpan(copy_.data(), copy_.size());
+  view_ = view;
+  g_view_lost.store(false);
+  g_view_begin.store(reinterpret_cast<uintptr_t>(view));
+  g_view_end.store(reinterpret_cast<uintptr_t>(view) + static_cast<size_t>(size_));
 }
 
 InputFile::Stamp InputFile::Now() const {

@@ -149,26 +149,13 @@ void ForgetPages(const uint8_t* data, size_t size) {
   }
 }
 
-ByteSpan InputFile::Map() {
-  offset_ = size_;  // the whole file is taken: ExpectEnd() looks past it
-  if (size_ == 0) return ByteSpan();
+void InputFile::MapView() {
   // The file was opened denying writers, so the mapped bytes stay what they were.
-  if (view_ == nullptr && copy_.empty() && size_ <= static_cast<uint64_t>(SIZE_MAX)) {
-    HANDLE section = CreateFileMappingW(AsHandle(handle_), nullptr, PAGE_READONLY, 0, 0, nullptr);
-    if (section != nullptr) {
-      section_ = reinterpret_cast<intptr_t>(section);
-      view_ = MapViewOfFile(section, FILE_MAP_READ, 0, 0, 0);
-    }
+  HANDLE section = CreateFileMappingW(AsHandle(handle_), nullptr, PAGE_READONLY, 0, 0, nullptr);
+  if (section != nullptr) {
+    section_ = reinterpret_cast<intptr_t>(section);
+    view_ = MapViewOfFile(section, FILE_MAP_READ, 0, 0, 0);
   }
-  if (view_ != nullptr) {
-    return ByteSpan(static_cast<const uint8_t*>(view_), static_cast<size_t>(size_));
-  }
-  if (copy_.empty()) {
-    // No room in the address space for the view: read through a buffer instead.
-    copy_.resize(static_cast<size_t>(size_));
-    ReadAt(0, copy_.data(), copy_.size());
-  }
-  return ByteSpan(copy_.data(), copy_.size());
 }
 
 InputFile::Stamp InputFile::Now() const {
